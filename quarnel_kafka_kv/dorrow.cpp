@@ -1,0 +1,241 @@
+// Topic administration: `Admin`, a Kafka AdminClient that brings topics into
+// a wanted shape.
+#include "host.hpp"
+
+#include <cctype>
+
+namespace quarnel {
+namespace {
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+// Host names bound when the module is loaded. Kept for the life of the
+// process, as pybind11 advises for objects that C++ code keeps.
+struct Bindings {
+    py::object time, sleep, NewTopic, NewPartitions, ConfigResource, KafkaException;
+};
+const Bindings *bindings = nullptr;
+
+bool is_kafka_exception(py::error_already_set &e) {
+    return e.matches(bindings->KafkaException);
+}
+
+std::string error_name(py::error_already_set &e) {
+    return e.value().attr("args")[py::int_(0)].attr("name")().cast<std::string>();
+}
+
+// Reads the first run of digits at `pos`; -1 when there is none.
+long digits_at(const std::string &text, std::size_t pos) {
+    while (pos < text.size() && text[pos] == ' ')
+        ++pos;
+    std::size_t end = pos;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+        ++end;
+    return end == pos ? -1 : std::stol(text.substr(pos, end - pos));
+}
+
+// How many brokers a rejected replication factor says the cluster has.
+// ZooKeeper-mode brokers end the text with "brokers: N."; KRaft brokers say
+// "... because only N broker(s) are registered." and may add more text.
+long available_brokers(py::handle admin, const std::string &text) {
+    auto marker = text.rfind("brokers:");
+    if (marker != std::string::npos) {
+        // The old rule: the last piece without its closing character.
+        std::string piece = text.substr(marker + 8);
+        if (!piece.empty())
+            piece.pop_back();
+        try {
+            return py::int_(py::str(piece)).cast<long>();
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError))
+                throw;
+        }
+    }
+    auto only = text.find("only ");
+    if (only != std::string::npos && text.find(" broker", only) != std::string::npos) {
+        long n = digits_at(text, only + 5);
+        if (n >= 0)
+            return n;
+    }
+    return static_cast<long>(py::len(admin.attr("list_topics")("timeout"_a = 10).attr("brokers")));
+}
+
+void create_or_update_topic(py::object self, py::object topic, py::object num_partitions,
+                            py::object replication_factor, py::dict config_dict) {
+    py::dict topic_configs = self.attr("get_topic_configs")(topic);
+    if (topic_configs.empty()) {
+        try {
+            self.attr("create_topic_with_params")(topic, num_partitions, replication_factor);
+        } catch (py::error_already_set &e) {
+            // Another process created it between our look and our request:
+            // the topic exists, which is all this step wants.
+            if (!is_kafka_exception(e) || error_name(e) != "TOPIC_ALREADY_EXISTS")
+                throw;
+        }
+        topic_configs = self.attr("get_topic_configs")(topic);
+        // The other creator's topic may not be in our broker's metadata yet.
+        double deadline = bindings->time().cast<double>() + 10.0;
+        while (topic_configs.empty() && bindings->time().cast<double>() < deadline) {
+            bindings->sleep(0.1);
+            topic_configs = self.attr("get_topic_configs")(topic);
+        }
+    }
+    if (py::object(topic_configs["num_partitions"]) < num_partitions)
+        self.attr("set_topic_partitions")(topic, num_partitions);
+
+    py::object configs = topic_configs["configs"];
+    bool is_equal_cnf = true;
+    for (auto item : config_dict) {
+        py::object current = configs[item.first].attr("value");
+        if (!current.equal(py::str(item.second)))
+            is_equal_cnf = false;
+    }
+    if (is_equal_cnf)
+        return;
+    py::dict wanted;
+    for (auto item : config_dict)
+        wanted[item.first] = py::str(item.second);
+    self.attr("set_topic_configs")(topic, wanted);
+}
+
+py::dict get_topic_configs(py::object self, py::object topic) {
+    py::object topics_dict = self.attr("list_topics")("timeout"_a = 10).attr("topics");
+    if (!topics_dict.contains(topic))
+        return py::dict();
+    py::object partitions = topics_dict[topic].attr("partitions");
+    py::int_ num_partitions(py::len(partitions));
+    py::int_ replication_factor(py::len(partitions[py::int_(0)].attr("replicas")));
+
+    py::object resource = bindings->ConfigResource("topic", topic);
+    py::dict fs = self.attr("describe_configs")(py::list(py::make_tuple(resource)));
+    py::object configs = py::dict();
+    for (auto item : fs) {
+        try {
+            configs = item.second.attr("result")();
+        } catch (py::error_already_set &e) {
+            if (is_kafka_exception(e))
+                py::print(py::str("Failed to describe {}: {}").format(item.first, e.value()));
+            throw;
+        }
+    }
+    py::dict description;
+    description["num_partitions"] = num_partitions;
+    description["replication_factor"] = replication_factor;
+    description["configs"] = configs;
+    return description;
+}
+
+void create_topic_with_params(py::object self, py::object topic, py::object num_partitions,
+                              py::object replication_factor, py::object timeout) {
+    py::object topic_md = bindings->NewTopic(topic, "num_partitions"_a = num_partitions,
+                                             "replication_factor"_a = replication_factor);
+    py::dict fs = self.attr("create_topics")(py::list(py::make_tuple(topic_md)));
+    py::object t = bindings->time();
+    if (fs.empty())
+        return;
+    auto first = *fs.begin();
+    topic = py::reinterpret_borrow<py::object>(first.first);
+    py::object f = py::reinterpret_borrow<py::object>(first.second);
+    try {
+        f.attr("result")();
+        while (bindings->time() - t < timeout) {
+            if (self.attr("list_topics")("timeout"_a = 10).attr("topics").contains(topic)) {
+                py::print(py::str("Topic {} created").format(topic));
+                return;
+            }
+            bindings->sleep(0.1);
+        }
+        std::string message = "Timeout " + text_of(timeout) + "s on creating topic " + text_of(topic) + " expired";
+        PyErr_SetString(PyExc_Exception, message.c_str());
+        throw py::error_already_set();
+    } catch (py::error_already_set &e) {
+        if (is_kafka_exception(e)) {
+            py::object error = e.value().attr("args")[py::int_(0)];
+            if (error.attr("name")().cast<std::string>() != "INVALID_REPLICATION_FACTOR")
+                throw;
+            long requested = replication_factor.cast<long>();
+            long brokers = available_brokers(self, error.attr("str")().cast<std::string>());
+            // A count that would not lower the factor (all brokers fenced, say)
+            // would only repeat the same rejection forever.
+            if (brokers < 1 || brokers >= requested)
+                throw;
+            py::print("Topic " + text_of(topic) + " will created with replication_factor = " + std::to_string(brokers));
+            self.attr("create_topic_with_params")(topic, num_partitions, brokers, timeout);
+            return;
+        }
+        if (!e.matches(PyExc_Exception))
+            throw;
+        py::print(py::str("Failed to create topic {}: {}").format(topic, e.value()));
+        throw;
+    }
+}
+
+py::object set_topic_configs(py::object self, py::object topic, py::dict config_dict) {
+    py::object resource = bindings->ConfigResource("topic", topic);
+    for (auto item : config_dict) {
+        resource.attr("set_config")(item.first, item.second);
+        py::print(py::make_tuple(item.first, item.second));
+    }
+    py::dict fs = self.attr("alter_configs")(py::list(py::make_tuple(resource)));
+    for (auto item : fs) {
+        item.second.attr("result")();
+        py::print(py::str("{} configuration successfully altered").format(item.first));
+    }
+    return resource;
+}
+
+void set_topic_partitions(py::object self, py::object topic, py::object new_total_count) {
+    py::object new_parts = bindings->NewPartitions(topic, py::int_(new_total_count));
+    py::dict fs = self.attr("create_partitions")(py::list(py::make_tuple(new_parts)), "validate_only"_a = false);
+    for (auto item : fs) {
+        try {
+            item.second.attr("result")();
+            py::print("Additional partitions created for topic " + text_of(item.first) + " now there are " +
+                      text_of(new_total_count));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+            // A rejected request (a total not above the current count) is
+            // reported, not raised: callers ask for "at least" this many.
+            py::print(py::str("Failed to add partitions to topic {}: {}").format(item.first, e.value()));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quarnel
+
+PYBIND11_MODULE(dorrow, m) {
+    using namespace quarnel;
+    namespace py = pybind11;
+
+    py::object time_module = import_host("time");
+    py::object admin_module = import_host("confluent_kafka.admin");
+    static py::gil_safe_call_once_and_store<Bindings> storage;
+    bindings = &storage
+                    .call_once_and_store_result([&] {
+                        return Bindings{time_module.attr("time"),
+                                        time_module.attr("sleep"),
+                                        admin_module.attr("NewTopic"),
+                                        admin_module.attr("NewPartitions"),
+                                        admin_module.attr("ConfigResource"),
+                                        import_host("confluent_kafka").attr("KafkaException")};
+                    })
+                    .get_stored();
+
+    // The texts of Admin's documentation are part of its interface: none but
+    // the partition operation's, and no generated signature lines.
+    py::options options;
+    options.disable_function_signatures();
+
+    py::object cls = make_class(m, "Admin", py::make_tuple(admin_module.attr("AdminClient")), nullptr);
+    def_method(cls, "create_or_update_topic", &create_or_update_topic, py::arg("topic"), py::arg("num_partitions"),
+               py::arg("replication_factor"), py::arg("config_dict"));
+    def_method(cls, "get_topic_configs", &get_topic_configs, py::arg("topic"));
+    def_method(cls, "create_topic_with_params", &create_topic_with_params, py::arg("topic"),
+               py::arg("num_partitions"), py::arg("replication_factor"), py::arg("timeout") = 10);
+    def_method(cls, "set_topic_configs", &set_topic_configs, py::arg("topic"), py::arg("config_dict"));
+    def_method(cls, "set_topic_partitions", &set_topic_partitions, py::arg("topic"), py::arg("new_total_count"),
+               " create partitions ");
+}
