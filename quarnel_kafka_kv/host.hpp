@@ -63,9 +63,12 @@ void def_init(py::object &cls, F &&f, const Extra &...extra) {
 // The host's text form of a value (`str(v)`).
 inline std::string text_of(py::handle v) { return py::str(v).cast<std::string>(); }
 
-// `db_name + "." + str(name)`: the topic of a collection.
+// `str(db_name) + "." + str(name)`: the topic of a collection.
 inline py::str topic_name(py::handle db_name, py::handle name) {
-    return py::str(text_of(db_name) + "." + text_of(name));
+    PyObject *topic = PyUnicode_FromFormat("%S.%S", db_name.ptr(), name.ptr());
+    if (!topic)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(topic);
 }
 
 }  // namespace quarnel

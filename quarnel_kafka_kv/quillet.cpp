@@ -345,8 +345,19 @@ py::list get_collections(py::object self) {
     return names;
 }
 
+// The record key of a text key; anything else fails as `key.encode` would.
+py::object utf8_key(py::handle key) {
+    if (PyUnicode_CheckExact(key.ptr())) {
+        PyObject *encoded = PyUnicode_AsUTF8String(key.ptr());
+        if (!encoded)
+            throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(encoded);
+    }
+    return key.attr("encode")("utf-8");
+}
+
 void json_set_collection_value(py::object self, py::object name, py::object key, py::object value) {
-    py::object key_bytes = key.attr("encode")("utf-8");
+    py::object key_bytes = utf8_key(key);
     py::object encoded = value.is_none() ? py::object(py::bytes("")) : bind->dumps(value, "default"_a = bind->str_type);
     bind->super(bind->KafkaJsonCompaction, self).attr("set_collection_value")(name, key_bytes, encoded);
 }
@@ -375,14 +386,17 @@ py::object get_collection_value(py::object self, py::object name, py::object key
             throw py::error_already_set();
         return py::none();
     }
-    py::object key_bytes = key.attr("encode")("utf-8");
+    py::object key_bytes = utf8_key(key);
     PyObject *stored = PyDict_GetItemWithError(collection, key_bytes.ptr());
     if (!stored) {
         if (PyErr_Occurred())
             throw py::error_already_set();
         return py::none();
     }
-    return bind->loads(py::reinterpret_borrow<py::object>(stored));
+    PyObject *decoded = PyObject_CallOneArg(bind->loads.ptr(), stored);
+    if (!decoded)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(decoded);
 }
 
 py::list get_collection_keys(py::object self, py::object name) {

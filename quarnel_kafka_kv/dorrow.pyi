@@ -1,0 +1,32 @@
+"""Topic administration."""
+from typing import Any, Mapping
+
+from confluent_kafka.admin import AdminClient, ConfigResource
+
+class Admin(AdminClient):
+    """An AdminClient that brings topics into a wanted shape.
+
+    Constructed like AdminClient, from a dictionary of client properties.
+    """
+
+    def create_or_update_topic(
+        self, topic: str, num_partitions: int, replication_factor: int, config_dict: Mapping[str, Any]
+    ) -> None:
+        """Create the topic if missing (also when another process creates it first), raise its
+        partition count to at least num_partitions, and alter its configuration when any entry of
+        config_dict differs from the topic's (compared and sent as str(value))."""
+
+    def get_topic_configs(self, topic: str) -> dict[str, Any]:
+        """{} for a missing topic, else {"num_partitions", "replication_factor", "configs"}."""
+
+    def create_topic_with_params(
+        self, topic: str, num_partitions: int, replication_factor: int, timeout: float = 10
+    ) -> None:
+        """Create the topic and wait up to timeout seconds until it is visible; a replication
+        factor above the broker count falls back to the broker count."""
+
+    def set_topic_configs(self, topic: str, config_dict: Mapping[str, Any]) -> ConfigResource:
+        """Alter the topic's configuration to exactly these entries in one request."""
+
+    def set_topic_partitions(self, topic: str, new_total_count: int | str) -> None:
+        """create partitions"""

@@ -1,0 +1,30 @@
+"""Dictionary-style access to a JSON store."""
+from typing import Any, Hashable, Iterator, Mapping
+
+from .quillet import KafkaJsonCompaction
+
+class Kollection:
+    """A data-free view of one collection: coll[key], coll[key] = value, del coll[key],
+    `key in coll` and coll.items()."""
+
+    kdb: KafkaJsonCompaction
+    name: Hashable
+
+    def __init__(self, kdb: KafkaJsonCompaction, name: Hashable) -> None: ...
+    def __contains__(self, item: object) -> bool: ...
+    def items(self) -> Iterator[tuple[str, Any]]:
+        """Lazy: keys are listed when first advanced, each value read when produced."""
+    def __getitem__(self, key: str) -> Any:
+        """The value, or None when missing (never KeyError)."""
+    def __setitem__(self, key: str, value: Any) -> None: ...
+    def __delitem__(self, key: str) -> None: ...
+
+class KafkaDB(KafkaJsonCompaction):
+    """A store used as a dictionary of collections."""
+
+    collections: dict[Hashable, Kollection]
+
+    def __enter__(self) -> "KafkaDB": ...
+    def __getitem__(self, key: Hashable) -> Kollection: ...
+    def __setitem__(self, key: Hashable, value: Mapping[str, Any]) -> None:
+        """Merge the dict into the collection: each item published, None deletes."""

@@ -1,0 +1,71 @@
+"""The store: named collections kept in log-compacted Kafka topics."""
+from threading import Lock, Thread
+from types import TracebackType
+from typing import Any, Callable, Hashable, Iterable, Mapping
+
+from confluent_kafka import Consumer, Producer
+
+from .dorrow import Admin
+
+class KafkaCompaction:
+    """Collections of bytes keys and values, each in one log-compacted topic named
+    db_name + "." + str(name), mirrored in memory by a consumer thread.
+
+    Construction returns once every partition has been read to its end. Writes are
+    published and become visible when the consumer thread reads them back. The default
+    on_consumer_kill ends the process when the store stops (status 1 after a failure).
+    """
+
+    publish_pause_s: float
+    """Pause after each published write, giving the consumer thread time to apply it."""
+
+    admin: Admin
+    db_name: str
+    on_consumer_kill: Callable[[], Any]
+    consumer: Consumer
+    producer: Producer
+    locks: dict[str, Lock]
+    collection_callbacks: dict[str, Callable[[], Any]]
+    _topics: dict[str, dict[bytes | None, bytes | None]]
+    consumer_num_messages: int
+    consumer_timeout_s: float
+    cons_running: bool
+    _inited: bool
+    cons_thr: Thread
+
+    def __init__(
+        self,
+        admin_configs: Mapping[str, Any],
+        collection_names: Iterable[Hashable],
+        db_name: str = "quarnel.configs",
+        on_consumer_kill: Callable[[], Any] = ...,
+    ) -> None: ...
+    def create_compacted_topic(self, topic: str) -> None: ...
+    def add_collection_callback(self, collection_name: Hashable, callback: Callable[[], Any]) -> None:
+        """Call callback() on the consumer thread after each new record of the collection."""
+    def start_consumer(self, init_timeout: float = 10.0) -> None: ...
+    def set_collection_value(self, name: Hashable, key: bytes | str, value: bytes | str | None) -> None:
+        """Publish value under key unless the local copy already holds it; b"" deletes.
+        Raises confluent_kafka.KafkaException when the record was not delivered."""
+    def close(self, arg1: object = None, arg2: object = None) -> None:
+        """Ask the consumer thread to stop; also the SIGTERM and SIGINT handler."""
+    def __enter__(self) -> "KafkaCompaction": ...
+    def __exit__(
+        self,
+        exception_type: type[BaseException] | None = None,
+        exception_value: BaseException | None = None,
+        traceback: TracebackType | None = None,
+    ) -> None: ...
+    def __del__(self) -> None: ...
+
+class KafkaJsonCompaction(KafkaCompaction):
+    """A store with text keys and JSON values; missing data reads as None or []."""
+
+    def __enter__(self) -> "KafkaJsonCompaction": ...
+    def get_collections(self) -> list[str]: ...
+    def set_collection_value(self, name: Hashable, key: str, value: Any) -> None:  # type: ignore[override]
+        """Publish json.dumps(value, default=str) under key; None deletes the key."""
+    def delete_collection_value(self, name: Hashable, key: str) -> None: ...
+    def get_collection_value(self, name: Hashable, key: str) -> Any:
+        """The value under key, freshly decoded, or None."""
+    def get_collection_keys(self, name: Hashable) -> list[str]: ...
