@@ -336,7 +336,9 @@ def _stop_leftovers() -> None:
 class KafkaCluster:
     """N combined broker+controller JVMs on loopback sharing one static KRaft quorum.
 
-    Node indexes are 0-based; node.id is index + 1. Not thread-safe.
+    Node indexes are 0-based; node.id is index + 1. Not thread-safe. With die_with_parent (the default) the
+    kernel kills the brokers when the *thread* that spawned them ends, so start clusters and restart nodes
+    from a thread that outlives them (pytest's main thread does).
     """
 
     def __init__(self, nodes: int = 1, sasl: bool = False, workdir: str | os.PathLike | None = None, *,
