@@ -8,7 +8,7 @@ namespace {
 namespace py = pybind11;
 
 struct Bindings {
-    py::object KafkaDB, Kollection, dict_type, super;
+    py::object KafkaDB, Kollection, dict_type, super, items_type;
 };
 Bindings *bind = nullptr;
 
@@ -119,10 +119,11 @@ PYBIND11_MODULE(mervane, m) {
     def_method(kollection, "__delitem__", &kollection_delitem, py::arg("key"),
                "__delitem__($self, key)\n--\n\nUsage: del db[name][key]");
 
-    // The iterator type is an implementation detail, so it is not left in the module.
-    py::class_<Items>(m, "KollectionItems", py::module_local())
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", &Items::advance);
+    // The iterator type is an implementation detail, so it is not left in the
+    // module; Bindings keeps it alive instead, or the collector would free it.
+    py::object items_type = py::class_<Items>(m, "KollectionItems", py::module_local())
+                                .def("__iter__", [](py::object self) { return self; })
+                                .def("__next__", &Items::advance);
     py::delattr(m, "KollectionItems");
 
     py::object db = make_class(
@@ -146,7 +147,7 @@ PYBIND11_MODULE(mervane, m) {
     bind = &storage
                 .call_once_and_store_result([&] {
                     py::module_ builtins = py::module_::import("builtins");
-                    return Bindings{db, kollection, builtins.attr("dict"), builtins.attr("super")};
+                    return Bindings{db, kollection, builtins.attr("dict"), builtins.attr("super"), items_type};
                 })
                 .get_stored();
 }

@@ -1,0 +1,222 @@
+"""KafkaJsonCompaction: text keys, JSON values, missing data read as None or []."""
+import datetime
+import json
+import threading
+import time
+import uuid
+
+import pytest
+from confluent_kafka import OFFSET_BEGINNING, Consumer, Producer, TopicPartition
+
+from store_fixtures import wait_until
+
+
+def topic_records(configs, topic, until_key, timeout=15.0):
+    """Every (key, value) of the topic from its start up to the record keyed until_key.
+
+    Reading up to a marker written last, rather than to the partition's end,
+    makes "nothing else was published" a certainty rather than a race.
+    """
+    consumer = Consumer({**configs, "group.id": uuid.uuid4().hex, "enable.auto.commit": False})
+    consumer.assign([TopicPartition(topic, 0, OFFSET_BEGINNING)])
+    records = []
+    deadline = time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            msg = consumer.poll(0.2)
+            if msg is None or msg.error():
+                continue
+            records.append((msg.key(), msg.value()))
+            if msg.key() == until_key:
+                return records
+    finally:
+        consumer.close()
+    raise AssertionError(f"{until_key!r} not seen on {topic}; got {records}")
+
+
+def test_values_come_back_as_json_gives_them_back(make_store):
+    store = make_store(["c"])
+    day = datetime.date(2024, 2, 29)
+    written = {
+        "tuple": (1, "two", None),
+        "int_names": {1: "one", 2: [True, 2.5]},
+        "set": {7},
+        "date": day,
+        "text": "caf\u00e9 \U0001f600",
+        # False values are stored, not taken for a deletion.
+        "zero": 0,
+        "empty_text": "",
+        "empty_list": [],
+        "false": False,
+    }
+    for key, value in written.items():
+        store.set_collection_value("c", key, value)
+    wait_until(lambda: len(store.get_collection_keys("c")) == len(written))
+
+    assert store.get_collection_value("c", "tuple") == [1, "two", None]
+    assert store.get_collection_value("c", "int_names") == {"1": "one", "2": [True, 2.5]}
+    assert store.get_collection_value("c", "set") == "{7}"
+    assert store.get_collection_value("c", "date") == "2024-02-29"
+    assert store.get_collection_value("c", "text") == "caf\u00e9 \U0001f600"
+    for key in ("zero", "empty_text", "empty_list", "false"):
+        assert store.get_collection_value("c", key) == written[key]
+        assert type(store.get_collection_value("c", key)) is type(written[key])
+
+
+def test_records_hold_utf8_keys_and_default_json_text(make_store, admin_configs, unique_name):
+    store = make_store(["c"])
+    store.set_collection_value("c", "cl\u00e9", {"b": 1, "a": "\u00e9", "n": float("nan")})
+    store.delete_collection_value("c", "gone")
+
+    records = topic_records(admin_configs, f"{unique_name}.c", b"gone")
+    assert records == [
+        ("cl\u00e9".encode(), b'{"b": 1, "a": "\\u00e9", "n": NaN}'),
+        (b"gone", b""),
+    ]
+
+
+def test_each_read_returns_a_fresh_object(make_store):
+    store = make_store(["c"])
+    store.set_collection_value("c", "list", [1, 2])
+    store.set_collection_value("c", "dict", {"a": 1})
+    wait_until(lambda: store.get_collection_keys("c") == ["list", "dict"])
+
+    store.get_collection_value("c", "list").append(3)
+    store.get_collection_value("c", "dict")["b"] = 2
+    store.get_collection_keys("c").append("extra")
+
+    assert store.get_collection_value("c", "list") == [1, 2]
+    assert store.get_collection_value("c", "dict") == {"a": 1}
+    assert store.get_collection_keys("c") == ["list", "dict"]
+
+
+def test_writing_none_or_deleting_removes_the_key(make_store):
+    store = make_store(["c"])
+    store.set_collection_value("c", "a", 1)
+    store.set_collection_value("c", "b", 2)
+    wait_until(lambda: store.get_collection_keys("c") == ["a", "b"])
+
+    store.set_collection_value("c", "a", None)
+    store.delete_collection_value("c", "b")
+    wait_until(lambda: store.get_collection_keys("c") == [])
+    assert store.get_collection_value("c", "a") is None
+    assert store.get_collection_value("c", "b") is None
+
+
+def test_deleting_a_missing_key_still_publishes(make_store, admin_configs, unique_name):
+    store = make_store(["c"])
+    calls = []
+    store.add_collection_callback("c", lambda: calls.append(1))
+
+    store.delete_collection_value("c", "never")
+    store.set_collection_value("c", "never", None)
+
+    assert topic_records(admin_configs, f"{unique_name}.c", b"never") == [(b"never", b"")]
+    wait_until(lambda: len(calls) == 2)
+    assert store.get_collection_keys("c") == []
+
+
+def test_a_key_that_is_not_text_raises_and_publishes_nothing(make_store, admin_configs, unique_name):
+    store = make_store(["c"])
+    store.set_collection_value("c", "present", 1)
+    wait_until(lambda: store.get_collection_keys("c") == ["present"])
+
+    for key in (5, b"bytes", None):
+        with pytest.raises(AttributeError):
+            store.set_collection_value("c", key, 1)
+        with pytest.raises(AttributeError):
+            store.set_collection_value("c", key, None)
+        with pytest.raises(AttributeError):
+            store.delete_collection_value("c", key)
+        # The read fails under the collection's lock and must give it back.
+        with pytest.raises(AttributeError):
+            store.get_collection_value("c", key)
+    assert not store.locks[f"{unique_name}.c"].locked()
+
+    store.set_collection_value("c", "marker", 2)
+    assert topic_records(admin_configs, f"{unique_name}.c", b"marker") == [(b"present", b"1"), (b"marker", b"2")]
+
+
+def test_a_value_the_encoder_rejects_raises_and_publishes_nothing(make_store, admin_configs, unique_name):
+    store = make_store(["c"])
+    looping = [1]
+    looping.append(looping)
+
+    with pytest.raises(TypeError):
+        store.set_collection_value("c", "tuple_names", {(1, 2): "x"})
+    with pytest.raises(ValueError):
+        store.set_collection_value("c", "looping", looping)
+
+    store.set_collection_value("c", "marker", 1)
+    assert topic_records(admin_configs, f"{unique_name}.c", b"marker") == [(b"marker", b"1")]
+    wait_until(lambda: store.get_collection_keys("c") == ["marker"])
+
+
+def test_stored_bytes_that_do_not_decode_raise_and_release_the_lock(make_store, admin_configs, unique_name):
+    store = make_store(["c"])
+    topic = f"{unique_name}.c"
+    producer = Producer(admin_configs)
+    producer.produce(topic, key=b"bad", value=b"not json")
+    producer.flush()
+    wait_until(lambda: "bad" in store.get_collection_keys("c"))
+
+    with pytest.raises(json.JSONDecodeError):
+        store.get_collection_value("c", "bad")
+    assert not store.locks[topic].locked()
+    assert store.get_collection_keys("c") == ["bad"]
+
+    # A key that is not UTF-8 fails the whole listing, again releasing the lock.
+    producer.produce(topic, key=b"\xff", value=b"1")
+    producer.flush()
+    wait_until(lambda: len(store._topics[topic]) == 2)
+    with pytest.raises(UnicodeDecodeError):
+        store.get_collection_keys("c")
+    assert not store.locks[topic].locked()
+    with pytest.raises(json.JSONDecodeError):
+        store.get_collection_value("c", "bad")
+
+
+def test_integer_and_text_collection_names_address_one_collection(make_store):
+    store = make_store([5])
+    assert store.get_collections() == ["5"]
+
+    store.set_collection_value(5, "a", 1)
+    wait_until(lambda: store.get_collection_value("5", "a") == 1)
+    assert store.get_collection_keys(5) == store.get_collection_keys("5") == ["a"]
+
+    store.delete_collection_value("5", "a")
+    wait_until(lambda: store.get_collection_value(5, "a") is None)
+
+
+def test_collections_are_listed_without_the_leading_database_name_only(make_store, unique_name):
+    # The database name also occurs inside the collection names: only the prefix goes.
+    collections = ["users", f"x{unique_name}.y", f"{unique_name}.z", "groups"]
+    store = make_store(collections)
+    assert store.get_collections() == collections
+
+
+def test_a_collection_never_written_reads_as_empty_without_blocking(make_store, unique_name):
+    store = make_store(["c"])
+    result = []
+    reader = threading.Thread(target=lambda: result.extend(
+        [store.get_collection_keys("c"), store.get_collection_value("c", "k"),
+         store.get_collection_keys("unfollowed"), store.get_collection_value("unfollowed", "k")]))
+    reader.start()
+    reader.join(5)
+    assert result == [[], None, [], None]
+    # Readers never create a lock: a missing lock is what makes the answer empty.
+    assert f"{unique_name}.c" not in store.locks
+
+
+def test_keys_are_listed_in_first_insertion_order(make_store):
+    store = make_store(["c"])
+    for key in ("b", "a", "c"):
+        store.set_collection_value("c", key, 1)
+    wait_until(lambda: store.get_collection_keys("c") == ["b", "a", "c"])
+
+    store.set_collection_value("c", "b", 2)  # keeps its place
+    store.delete_collection_value("c", "a")
+    store.set_collection_value("c", "a", 3)  # moves to the end
+    wait_until(lambda: store.get_collection_value("c", "a") == 3)
+    assert store.get_collection_keys("c") == ["b", "c", "a"]
+    assert store.get_collection_value("c", "b") == 2
