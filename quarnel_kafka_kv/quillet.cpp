@@ -304,7 +304,10 @@ void set_collection_value(py::object self, py::object name, py::object key, py::
     }
     if (!delivered->is_none())
         raise_exception_object(bind->KafkaException(*delivered));
-    bind->sleep(self.attr("publish_pause_s"));
+    py::object pause = self.attr("publish_pause_s");
+    // A zero pause must not hand the GIL to the consumer thread between writes.
+    if (PyObject_IsTrue(pause.ptr()))
+        bind->sleep(pause);
 }
 
 void close_store(py::object self, py::object, py::object) { self.attr("cons_running") = false; }
