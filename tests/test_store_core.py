@@ -1,0 +1,116 @@
+"""The raw store: replay at construction, publishing, and how the process ends."""
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from confluent_kafka import KafkaException, Producer
+
+from quarnel_kafka_kv.dorrow import Admin
+from quarnel_kafka_kv.quillet import KafkaCompaction
+from store_fixtures import wait_until
+
+
+def fill_topic(admin_configs, topic, count):
+    Admin(admin_configs).create_topic_with_params(topic, 1, 1)
+    producer = Producer(dict(admin_configs, **{"linger.ms": 20}))
+    for i in range(count):
+        producer.produce(topic, key=b"k%d" % i, value=b"v%d" % i)
+        if i % 5000 == 0:
+            producer.poll(0)
+    producer.flush()
+
+
+def test_construction_returns_with_every_stored_record_applied(make_store, admin_configs, unique_name, capsys):
+    fill_topic(admin_configs, f"{unique_name}.c", 20000)
+    store = make_store(["c"], cls=KafkaCompaction)
+    collection = store._topics[f"{unique_name}.c"]
+    assert len(collection) == 20000
+    assert collection[b"k19999"] == b"v19999"
+    assert "KafkaCompaction Inited, already has some messages" in capsys.readouterr().out.splitlines()
+
+
+def test_empty_topics_start_well_before_the_ten_second_grace(make_store, capsys):
+    started = time.monotonic()
+    make_store(["a", "b"], cls=KafkaCompaction)
+    assert time.monotonic() - started < 8
+    assert "KafkaCompaction Inited, no msg in topics" in capsys.readouterr().out.splitlines()
+
+
+def test_a_write_becomes_visible_and_empty_bytes_delete(make_store, unique_name):
+    store = make_store(["c"], cls=KafkaCompaction)
+    store.set_collection_value("c", b"k", b"v")
+    topic = f"{unique_name}.c"
+    wait_until(lambda: store._topics[topic].get(b"k") == b"v")
+    store.set_collection_value("c", b"k", b"")
+    wait_until(lambda: b"k" not in store._topics[topic])
+
+
+def test_an_undelivered_write_raises_and_releases_the_lock(make_store, admin_configs, unique_name):
+    # The client accepts 2 MB, the topic does not: only the delivery report can tell.
+    store = make_store(["c"], cls=KafkaCompaction, configs=dict(admin_configs, **{"message.max.bytes": 4_000_000}))
+    with pytest.raises(KafkaException):
+        store.set_collection_value("c", b"big", b"x" * 2_000_000)
+    store.set_collection_value("c", b"small", b"1")
+    wait_until(lambda: store._topics[f"{unique_name}.c"].get(b"small") == b"1")
+
+
+def test_the_default_pause_is_one_second(make_store):
+    assert KafkaCompaction.publish_pause_s == 1.0
+    store = make_store(["c"], cls=KafkaCompaction, pause=1.0)
+    started = time.monotonic()
+    store.set_collection_value("c", b"k", b"v")
+    assert time.monotonic() - started >= 1.0
+
+
+def run_store_process(bootstrap, db_name, body):
+    code = textwrap.dedent(f"""
+        import os, signal, time
+        from quarnel_kafka_kv.quillet import KafkaCompaction
+        store = KafkaCompaction({{"bootstrap.servers": {bootstrap!r}}}, ["c"], {db_name!r})
+    """) + textwrap.dedent(body)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGINT"])
+def test_a_signal_ends_the_process_with_status_zero(kafka_bootstrap, unique_name, signal_name):
+    result = run_store_process(kafka_bootstrap, unique_name, f"""
+        os.kill(os.getpid(), signal.{signal_name})
+        time.sleep(30)
+    """)
+    assert result.returncode == 0
+    assert result.stdout.splitlines()[-1] == "Consumer was correctly killed"
+
+
+def test_a_consumer_failure_ends_the_process_with_status_one(kafka_bootstrap, unique_name):
+    result = run_store_process(kafka_bootstrap, unique_name, """
+        def fail():
+            raise RuntimeError("callback failed")
+        store.add_collection_callback("c", fail)
+        store.publish_pause_s = 0
+        store.set_collection_value("c", b"k", b"v")
+        time.sleep(30)
+    """)
+    assert result.returncode == 1
+    assert "RuntimeError: callback failed" in result.stderr
+    assert result.stdout.splitlines()[-1] == "Consumer was correctly killed"
+
+
+def test_a_stop_during_the_replay_makes_construction_raise(admin_configs, unique_name):
+    original = KafkaCompaction.start_consumer
+
+    class StoppedEarly(KafkaCompaction):
+        # close() before the first poll: the loop ends before the replay is over.
+        def start_consumer(self, init_timeout=10.0):
+            self.close()
+            original(self, init_timeout)
+
+    handlers = {sig: signal.getsignal(sig) for sig in (signal.SIGTERM, signal.SIGINT)}
+    try:
+        with pytest.raises(Exception, match="stopped before its initial replay"):
+            StoppedEarly(admin_configs, ["c"], unique_name, on_consumer_kill=lambda: None)
+    finally:
+        for sig, handler in handlers.items():
+            signal.signal(sig, handler)
