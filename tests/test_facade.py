@@ -1,4 +1,5 @@
 """KafkaDB and Kollection: a store used as a dictionary of collections."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -75,7 +76,9 @@ def test_items_works_after_a_garbage_collection():
             gc.collect()
             print(list(Kollection(Store(), "c").items()))
     """)
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    # Not from the checkout root, where the source folder would shadow the installed package.
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         cwd=os.path.dirname(__file__))
     assert (run.returncode, run.stdout) == (0, "[('a', 1)]\n" * 3), run.stderr
 
 

@@ -1,4 +1,5 @@
 """The raw store: replay at construction, publishing, and how the process ends."""
+import os
 import signal
 import subprocess
 import sys
@@ -71,7 +72,9 @@ def run_store_process(bootstrap, db_name, body):
         from quarnel_kafka_kv.quillet import KafkaCompaction
         store = KafkaCompaction({{"bootstrap.servers": {bootstrap!r}}}, ["c"], {db_name!r})
     """) + textwrap.dedent(body)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    # Not from the checkout root, where the source folder would shadow the installed package.
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                          cwd=os.path.dirname(__file__))
 
 
 @pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGINT"])
