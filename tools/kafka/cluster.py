@@ -443,11 +443,22 @@ class KafkaCluster:
 
     def start_node(self, i: int) -> None:
         """Restart a stopped or killed node on its old ports and data; return once the live nodes see it."""
-        n = self.nodes[i]
-        if n.alive():
-            raise KafkaToolingError(f"node {n.node_id} is running")
-        self._spawn(n)
-        self._wait_ready([m for m in self.nodes if m.alive() or m is n])
+        self.start_nodes([i])
+
+    def start_nodes(self, indexes: list[int] | None = None) -> None:
+        """Restart several stopped nodes at once (default: every stopped one); return once all live nodes see them.
+
+        A fully stopped cluster must come back this way: a lone KRaft voter cannot elect a controller,
+        so nodes restarted one by one would each wait for the others.
+        """
+        if indexes is None:
+            indexes = [n.index for n in self.nodes if not n.alive()]
+        for i in indexes:
+            if self.nodes[i].alive():
+                raise KafkaToolingError(f"node {self.nodes[i].node_id} is running")
+        for i in indexes:
+            self._spawn(self.nodes[i])
+        self._wait_ready([n for n in self.nodes if n.alive()])
 
     def alive_nodes(self) -> list[int]:
         return [n.index for n in self.nodes if n.alive()]
