@@ -13,7 +13,7 @@ using namespace pybind11::literals;
 // Host names bound when the module is loaded, kept for the life of the process.
 struct Bindings {
     py::object os, json, uuid, kafka, signal, time, sleep, Lock, Thread, Admin;
-    py::object KafkaException, PARTITION_EOF, dumps, loads, str_type, super, print_exception;
+    py::object KafkaException, PARTITION_EOF, AUTHENTICATION, SSL, dumps, loads, str_type, super, print_exception;
     py::object default_on_consumer_kill, KafkaJsonCompaction;
     // Interned names for the per-record path.
     py::str cons_running, consumer_num_messages, consumer_timeout_s, consume, num_messages, timeout, error, code,
@@ -77,6 +77,38 @@ class Held {
 
 // ---------------------------------------------------------------- KafkaCompaction
 
+// A client reports a refused login or TLS handshake only to an error callback;
+// its requests merely time out as transport failures. The consumer's copy of
+// the configuration gets this recorder (which also calls the caller's own
+// callback) so that construction can name the real cause.
+py::object refusal_recorder(py::list latest, py::object callers_error_cb) {
+    return py::cpp_function([latest, callers_error_cb](py::object error) {
+        py::object code = error.attr("code")();
+        if (code.equal(bind->AUTHENTICATION) || code.equal(bind->SSL))
+            latest[0] = error;
+        if (!callers_error_cb.is_none())
+            callers_error_cb(error);
+    });
+}
+
+void create_collection_topics(py::object &self, py::dict &topics, py::list &refusal) {
+    try {
+        for (auto topic : topics)
+            self.attr("create_compacted_topic")(topic.first);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(bind->KafkaException))
+            throw;
+        // Serves the consumer's error callback, which has seen the broker by now.
+        self.attr("consumer").attr("poll")(0);
+        if (refusal[0].is_none())
+            throw;
+        PyObject *cause = e.value().inc_ref().ptr();
+        py::object refused = bind->KafkaException(refusal[0]);
+        PyException_SetCause(refused.ptr(), cause);
+        raise_exception_object(refused);
+    }
+}
+
 void init_store(py::object self, py::object admin_configs, py::object collection_names, py::object db_name,
                 py::object on_consumer_kill) {
     if (!PyObject_IsTrue(collection_names.ptr())) {
@@ -97,17 +129,20 @@ void init_store(py::object self, py::object admin_configs, py::object collection
     cons_conf["group.id"] = py::str(bind->uuid.attr("uuid4")());
     // Partition ends tell the consumer thread when the replay has caught up.
     cons_conf["enable.partition.eof"] = true;
+    py::list refusal;
+    refusal.append(py::none());
+    cons_conf["error_cb"] = refusal_recorder(refusal, cons_conf.attr("get")("error_cb"));
     self.attr("consumer") = bind->kafka.attr("Consumer")(cons_conf);
     self.attr("producer") = bind->kafka.attr("Producer")(admin_configs);
     self.attr("locks") = py::dict();
+    self.attr("_publish_locks") = py::dict();
     self.attr("collection_callbacks") = py::dict();
 
     py::dict topics;
     for (auto name : collection_names)
         topics[topic_name(db_name, name)] = py::dict();
     self.attr("_topics") = topics;
-    for (auto topic : topics)
-        self.attr("create_compacted_topic")(topic.first);
+    create_collection_topics(self, topics, refusal);
 
     self.attr("consumer_num_messages") = 1;
     self.attr("consumer_timeout_s") = 0.1;
@@ -280,6 +315,17 @@ void start_consumer(py::object self, double init_timeout) {
     }
 }
 
+// Whether the local copy of `topic` already holds `value` under `key`.
+bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle value) {
+    Held held(lock_for(self.attr("locks"), topic));
+    PyObject *collection = PyDict_GetItemWithError(py::object(self.attr("_topics")).ptr(), topic.ptr());
+    if (!collection && PyErr_Occurred())
+        throw py::error_already_set();
+    if (!collection || PyDict_GET_SIZE(collection) == 0)
+        return false;
+    return py::reinterpret_borrow<py::dict>(collection).attr("get")(key).equal(value);
+}
+
 void set_collection_value(py::object self, py::object name, py::object key, py::object value) {
     py::str topic = topic_name(self.attr("db_name"), name);
     py::object producer = self.attr("producer");
@@ -287,15 +333,14 @@ void set_collection_value(py::object self, py::object name, py::object key, py::
     auto delivered = std::make_shared<py::object>();
     auto report = py::cpp_function([delivered](py::object err, py::object) { *delivered = std::move(err); });
     {
-        Held held(lock_for(self.attr("locks"), topic));
-        PyObject *collection = PyDict_GetItemWithError(py::object(self.attr("_topics")).ptr(), topic.ptr());
-        if (!collection && PyErr_Occurred())
-            throw py::error_already_set();
-        if (collection && PyDict_GET_SIZE(collection) > 0) {
-            py::object current = py::reinterpret_borrow<py::dict>(collection).attr("get")(key);
-            if (current.equal(value))
-                return;
-        }
+        // Writers of a topic take turns until their record is delivered, so
+        // a retried record can never overtake a later one. Readers and the
+        // consumer thread only wait on the collection's own lock, held here
+        // for the comparison alone: a slow delivery (a broker failing over)
+        // must not stall them.
+        Held turn(lock_for(self.attr("_publish_locks"), topic));
+        if (holds_already(self, topic, key, value))
+            return;
         producer.attr("produce")(topic, "value"_a = value, "key"_a = key, "on_delivery"_a = report);
         producer.attr("flush")();
         // Another thread's flush may be running our report at this moment.
@@ -377,54 +422,55 @@ py::object existing_lock(py::handle self, py::handle topic) {
     return py::reinterpret_borrow<py::object>(lock);
 }
 
-py::object get_collection_value(py::object self, py::object name, py::object key) {
+// `read(collection)` under the collection's lock; `missing` while no record
+// or write has touched the collection yet.
+template <typename Read>
+py::object read_collection(py::handle self, py::handle name, py::object missing, Read read) {
     py::str topic = topic_name(self.attr("db_name"), name);
     py::object lock = existing_lock(self, topic);
     if (!lock)
-        return py::none();
+        return missing;
     Held held(lock);
     PyObject *collection = PyDict_GetItemWithError(py::object(self.attr("_topics")).ptr(), topic.ptr());
     if (!collection) {
         if (PyErr_Occurred())
             throw py::error_already_set();
-        return py::none();
+        return missing;
     }
-    py::object key_bytes = utf8_key(key);
-    PyObject *stored = PyDict_GetItemWithError(collection, key_bytes.ptr());
-    if (!stored) {
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        return py::none();
-    }
-    PyObject *decoded = PyObject_CallOneArg(bind->loads.ptr(), stored);
-    if (!decoded)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(decoded);
+    return read(collection);
 }
 
-py::list get_collection_keys(py::object self, py::object name) {
-    py::str topic = topic_name(self.attr("db_name"), name);
-    py::object lock = existing_lock(self, topic);
-    if (!lock)
-        return py::list();
-    Held held(lock);
-    PyObject *collection = PyDict_GetItemWithError(py::object(self.attr("_topics")).ptr(), topic.ptr());
-    if (!collection) {
-        if (PyErr_Occurred())
+py::object get_collection_value(py::object self, py::object name, py::object key) {
+    return read_collection(self, name, py::none(), [&key](PyObject *collection) -> py::object {
+        py::object key_bytes = utf8_key(key);
+        PyObject *stored = PyDict_GetItemWithError(collection, key_bytes.ptr());
+        if (!stored) {
+            if (PyErr_Occurred())
+                throw py::error_already_set();
+            return py::none();
+        }
+        PyObject *decoded = PyObject_CallOneArg(bind->loads.ptr(), stored);
+        if (!decoded)
             throw py::error_already_set();
-        return py::list();
-    }
-    py::list keys(PyDict_GET_SIZE(collection));
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(collection, &pos, &k, &v)) {
-        PyObject *text = PyBytes_Check(k) ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(k), PyBytes_GET_SIZE(k), "strict")
-                                          : PyObject_CallMethod(k, "decode", "s", "utf-8");
-        if (!text)
-            throw py::error_already_set();
-        PyList_SET_ITEM(keys.ptr(), i++, text);
-    }
-    return keys;
+        return py::reinterpret_steal<py::object>(decoded);
+    });
+}
+
+py::object get_collection_keys(py::object self, py::object name) {
+    return read_collection(self, name, py::list(), [](PyObject *collection) -> py::object {
+        py::list keys(PyDict_GET_SIZE(collection));
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(collection, &pos, &k, &v)) {
+            PyObject *text = PyBytes_Check(k)
+                                 ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(k), PyBytes_GET_SIZE(k), "strict")
+                                 : PyObject_CallMethod(k, "decode", "s", "utf-8");
+            if (!text)
+                throw py::error_already_set();
+            PyList_SET_ITEM(keys.ptr(), i++, text);
+        }
+        return std::move(keys);
+    });
 }
 
 }  // namespace
@@ -453,6 +499,8 @@ PYBIND11_MODULE(quillet, m) {
                     b.Admin = import_from("dorrow", "Admin");
                     b.KafkaException = kafka.attr("KafkaException");
                     b.PARTITION_EOF = kafka.attr("KafkaError").attr("_PARTITION_EOF");
+                    b.AUTHENTICATION = kafka.attr("KafkaError").attr("_AUTHENTICATION");
+                    b.SSL = kafka.attr("KafkaError").attr("_SSL");
                     b.dumps = b.json.attr("dumps");
                     b.loads = b.json.attr("loads");
                     py::module_ builtins = py::module_::import("builtins");

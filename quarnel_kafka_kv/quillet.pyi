@@ -25,6 +25,7 @@ class KafkaCompaction:
     consumer: Consumer
     producer: Producer
     locks: dict[str, Lock]
+    _publish_locks: dict[str, Lock]
     collection_callbacks: dict[str, Callable[[], Any]]
     _topics: dict[str, dict[bytes | None, bytes | None]]
     consumer_num_messages: int

@@ -4,6 +4,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -56,6 +57,49 @@ def test_an_undelivered_write_raises_and_releases_the_lock(make_store, admin_con
         store.set_collection_value("c", b"big", b"x" * 2_000_000)
     store.set_collection_value("c", b"small", b"1")
     wait_until(lambda: store._topics[f"{unique_name}.c"].get(b"small") == b"1")
+
+
+class StalledProducer:
+    """Lets records go out but holds every flush until released: a delivery that takes its time."""
+
+    def __init__(self, producer):
+        self.producer, self.release, self.stalled = producer, threading.Event(), threading.Event()
+
+    def produce(self, *args, **kwargs):
+        self.producer.produce(*args, **kwargs)
+
+    def flush(self, *args):
+        self.stalled.set()
+        self.release.wait(30)
+        return self.producer.flush(*args)
+
+
+def test_a_slow_delivery_stalls_only_the_writers_of_its_topic(make_store, unique_name):
+    store = make_store(["c", "d"])
+    other = make_store(["c"])
+    store.set_collection_value("c", "old", 1)
+    wait_until(lambda: store.get_collection_value("c", "old") == 1)
+    store.producer = stalled = StalledProducer(store.producer)
+    order = []
+    first = threading.Thread(target=lambda: (store.set_collection_value("c", "k", "first"), order.append(1)))
+    first.start()
+    try:
+        assert stalled.stalled.wait(10)
+        second = threading.Thread(target=lambda: (store.set_collection_value("c", "k", "second"), order.append(2)))
+        second.start()
+        # While the first write waits for its delivery: reads answer, the consumer
+        # thread applies other processes' records, and the second writer waits its turn.
+        assert store.get_collection_value("c", "old") == 1
+        assert store.get_collection_keys("c") == ["old"]
+        other.set_collection_value("c", "from other", 2)
+        wait_until(lambda: store.get_collection_value("c", "from other") == 2)
+        assert order == [] and second.is_alive()
+    finally:
+        stalled.release.set()
+        first.join(30)
+    second.join(30)
+    assert order == [1, 2]
+    wait_until(lambda: other.get_collection_value("c", "k") == "second")
 
 
 def test_the_default_pause_is_one_second(make_store):

@@ -1,0 +1,110 @@
+"""A broker that requires SASL: credentials come only from admin_configs and are never printed."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+TESTS_DIR = os.path.dirname(__file__)
+
+
+def sasl_configs(cluster, user, password):
+    return {"bootstrap.servers": cluster.sasl_bootstrap, "security.protocol": "SASL_PLAINTEXT",
+            "sasl.mechanisms": "PLAIN", "sasl.username": user, "sasl.password": password}
+
+
+def run_python(code, configs, db_name, timeout=60):
+    """Runs code with `configs` and `db_name` bound; returns the finished process."""
+    return subprocess.run([sys.executable, "-u", "-c", code, json.dumps(configs), db_name],
+                          capture_output=True, text=True, timeout=timeout, cwd=TESTS_DIR)
+
+
+# Goes through every path that prints: topic creation and correction, a
+# refused partition change, the replay, writes, reads and the default stop.
+SESSION = r"""
+import json, sys, time
+from quarnel_kafka_kv.dorrow import Admin
+from quarnel_kafka_kv.mervane import KafkaDB
+
+configs, db_name = json.loads(sys.argv[1]), sys.argv[2]
+admin = Admin(configs)
+admin.create_or_update_topic(db_name + ".extra", 1, 1, {"cleanup.policy": "compact"})
+admin.set_topic_partitions(db_name + ".extra", 1)
+print(sorted(admin.get_topic_configs(db_name + ".extra")))
+db = KafkaDB(configs, ["users"], db_name)
+db.publish_pause_s = 0
+db["users"]["alice"] = {"age": 30}
+deadline = time.monotonic() + 15
+while db["users"]["alice"] != {"age": 30} and time.monotonic() < deadline:
+    time.sleep(0.05)
+print("READ", json.dumps(db["users"]["alice"]), flush=True)
+db.close()
+time.sleep(30)
+sys.exit("the stopped store did not end the process")
+"""
+
+
+def test_the_right_credentials_open_a_working_store_that_never_prints_them(kafka_sasl, unique_name):
+    user, password = kafka_sasl.sasl_credentials
+    run = run_python(SESSION, sasl_configs(kafka_sasl, user, password), unique_name)
+    # The default stop action ends the process with status 0 once the store has stopped.
+    assert run.returncode == 0, run.stderr[-3000:]
+    lines = run.stdout.splitlines()
+    assert 'READ {"age": 30}' in lines
+    assert "Consumer was correctly killed" in lines
+    assert any("Additional partitions" in line or "Failed to add partitions" in line for line in lines)
+    assert password not in run.stdout
+    assert password not in run.stderr
+
+
+WRONG = r"""
+import gc, json, os, sys, threading, time
+from confluent_kafka import KafkaException
+from quarnel_kafka_kv.quillet import KafkaJsonCompaction
+
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+
+configs, db_name = json.loads(sys.argv[1]), sys.argv[2]
+# The caller's own error callback must still hear of the refusal.
+heard = []
+configs["error_cb"] = lambda error: heard.append(error.name())
+before = tasks()
+started = time.monotonic()
+try:
+    KafkaJsonCompaction(configs, ["c"], db_name, on_consumer_kill=lambda: None)
+    outcome = {"error": None}
+except KafkaException as e:
+    print("REFUSED", e, flush=True)
+    outcome = {"error": e.args[0].name()}
+outcome["elapsed"] = time.monotonic() - started
+gc.collect()
+outcome.update(python_threads=threading.active_count(), tasks_before=before, tasks_after=tasks(),
+               heard=sorted(set(heard)))
+print("OUTCOME " + json.dumps(outcome))
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("wrong", ["password", "user"])
+def test_wrong_credentials_fail_construction_with_the_authentication_error_and_leave_no_thread(
+        kafka_sasl, unique_name, wrong):
+    user, password = kafka_sasl.sasl_credentials
+    if wrong == "password":
+        password = "not-" + password
+    else:
+        user = "nobody"
+    run = run_python(WRONG, sasl_configs(kafka_sasl, user, password), unique_name)
+    # Ending by itself also shows that no thread of the store is left to hold the process.
+    assert run.returncode == 0, run.stderr[-3000:]
+    [line] = [line for line in run.stdout.splitlines() if line.startswith("OUTCOME ")]
+    outcome = json.loads(line[len("OUTCOME "):])
+    assert outcome["elapsed"] < 15, outcome
+    assert outcome["python_threads"] == 1
+    assert outcome["tasks_after"] == outcome["tasks_before"], outcome
+    assert password not in run.stdout + run.stderr
+    assert kafka_sasl.sasl_credentials[1] not in run.stdout + run.stderr
+    # A transport failure or a time-out would send the caller looking at the network.
+    assert outcome["error"] == "_AUTHENTICATION", run.stdout
+    assert "_AUTHENTICATION" in outcome["heard"]
