@@ -1,8 +1,10 @@
 """Fixtures for tests that open stores inside the pytest process."""
 import signal
 import time
+import uuid
 
 import pytest
+from confluent_kafka import OFFSET_BEGINNING, Consumer, TopicPartition
 
 from quarnel_kafka_kv.quillet import KafkaJsonCompaction
 
@@ -14,6 +16,29 @@ def wait_until(predicate, timeout=15.0, interval=0.02):
         if time.monotonic() > deadline:
             raise AssertionError(f"condition not met within {timeout}s")
         time.sleep(interval)
+
+
+def topic_records(configs, topic, until_key, timeout=20.0):
+    """Every (key, value) of the topic from its start up to the record keyed until_key.
+
+    Reading up to a marker written last, rather than to the partition's end,
+    makes "nothing else was published" a certainty rather than a race.
+    """
+    consumer = Consumer({**configs, "group.id": uuid.uuid4().hex, "enable.auto.commit": False})
+    consumer.assign([TopicPartition(topic, 0, OFFSET_BEGINNING)])
+    records = []
+    deadline = time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            msg = consumer.poll(0.2)
+            if msg is None or msg.error():
+                continue
+            records.append((msg.key(), msg.value()))
+            if msg.key() == until_key:
+                return records
+    finally:
+        consumer.close()
+    raise AssertionError(f"{until_key!r} not seen on {topic}; got {records}")
 
 
 @pytest.fixture

@@ -2,36 +2,11 @@
 import datetime
 import json
 import threading
-import time
-import uuid
 
 import pytest
-from confluent_kafka import OFFSET_BEGINNING, Consumer, Producer, TopicPartition
+from confluent_kafka import Producer
 
-from store_fixtures import wait_until
-
-
-def topic_records(configs, topic, until_key, timeout=15.0):
-    """Every (key, value) of the topic from its start up to the record keyed until_key.
-
-    Reading up to a marker written last, rather than to the partition's end,
-    makes "nothing else was published" a certainty rather than a race.
-    """
-    consumer = Consumer({**configs, "group.id": uuid.uuid4().hex, "enable.auto.commit": False})
-    consumer.assign([TopicPartition(topic, 0, OFFSET_BEGINNING)])
-    records = []
-    deadline = time.monotonic() + timeout
-    try:
-        while time.monotonic() < deadline:
-            msg = consumer.poll(0.2)
-            if msg is None or msg.error():
-                continue
-            records.append((msg.key(), msg.value()))
-            if msg.key() == until_key:
-                return records
-    finally:
-        consumer.close()
-    raise AssertionError(f"{until_key!r} not seen on {topic}; got {records}")
+from store_fixtures import topic_records, wait_until
 
 
 def test_values_come_back_as_json_gives_them_back(make_store):
@@ -114,42 +89,6 @@ def test_deleting_a_missing_key_still_publishes(make_store, admin_configs, uniqu
     assert topic_records(admin_configs, f"{unique_name}.c", b"never") == [(b"never", b"")]
     wait_until(lambda: len(calls) == 2)
     assert store.get_collection_keys("c") == []
-
-
-def test_a_key_that_is_not_text_raises_and_publishes_nothing(make_store, admin_configs, unique_name):
-    store = make_store(["c"])
-    store.set_collection_value("c", "present", 1)
-    wait_until(lambda: store.get_collection_keys("c") == ["present"])
-
-    for key in (5, b"bytes", None):
-        with pytest.raises(AttributeError):
-            store.set_collection_value("c", key, 1)
-        with pytest.raises(AttributeError):
-            store.set_collection_value("c", key, None)
-        with pytest.raises(AttributeError):
-            store.delete_collection_value("c", key)
-        # The read fails under the collection's lock and must give it back.
-        with pytest.raises(AttributeError):
-            store.get_collection_value("c", key)
-    assert not store.locks[f"{unique_name}.c"].locked()
-
-    store.set_collection_value("c", "marker", 2)
-    assert topic_records(admin_configs, f"{unique_name}.c", b"marker") == [(b"present", b"1"), (b"marker", b"2")]
-
-
-def test_a_value_the_encoder_rejects_raises_and_publishes_nothing(make_store, admin_configs, unique_name):
-    store = make_store(["c"])
-    looping = [1]
-    looping.append(looping)
-
-    with pytest.raises(TypeError):
-        store.set_collection_value("c", "tuple_names", {(1, 2): "x"})
-    with pytest.raises(ValueError):
-        store.set_collection_value("c", "looping", looping)
-
-    store.set_collection_value("c", "marker", 1)
-    assert topic_records(admin_configs, f"{unique_name}.c", b"marker") == [(b"marker", b"1")]
-    wait_until(lambda: store.get_collection_keys("c") == ["marker"])
 
 
 def test_stored_bytes_that_do_not_decode_raise_and_release_the_lock(make_store, admin_configs, unique_name):
