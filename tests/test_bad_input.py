@@ -32,7 +32,7 @@ class ConstructionFailure:
         assert set(threading.enumerate()) == self.threads
 
 
-def test_keys_that_are_not_text_are_refused_before_anything_is_topic_records(make_store, admin_configs, unique_name):
+def test_keys_that_are_not_text_are_refused_before_anything_is_published(make_store, admin_configs, unique_name):
     db = make_store(["c"], cls=KafkaDB)
     db["c"]["good"] = 1
     wait_until(lambda: db["c"]["good"] == 1)
@@ -55,7 +55,7 @@ def test_keys_that_are_not_text_are_refused_before_anything_is_topic_records(mak
     assert_still_works(db)
 
 
-def test_values_the_json_encoder_rejects_are_refused_before_anything_is_topic_records(
+def test_values_the_json_encoder_rejects_are_refused_before_anything_is_published(
         make_store, admin_configs, unique_name):
     store = make_store(["c"])
     looped_list = [1]

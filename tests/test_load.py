@@ -199,12 +199,13 @@ def test_two_processes_of_eight_threads_end_with_identical_collections(kafka_boo
     assert results["p1"]["wanted"] == results["p2"]["wanted"]
     assert results["p1"]["snapshot"] == results["p2"]["snapshot"]
     assert any(results["p1"]["snapshot"].values())
-    # Every record of either process fired the callbacks of both, once.
+    # A callback per record a process read, and never more: compaction may
+    # remove a superseded record before a lagging consumer reaches it.
     records = sum(r["counts"]["writes"] + r["counts"]["deletes"] for r in results.values())
-    assert [r["counts"]["callbacks"] for r in results.values()] == [records, records]
+    assert all(0 < r["counts"]["callbacks"] <= records for r in results.values())
     for me, result in results.items():
         counts = result["counts"]
         assert all(counts[k] > 0 for k in ("writes", "deletes", "reads", "key listings", "items() iterations",
                                            "callbacks")), counts
         print(f"load {me}: {dict(sorted(counts.items()))}")
-    print(f"load run: {elapsed:.1f}s from start to both processes ended")
+    print(f"load run: {elapsed:.1f}s from start to both processes ended; {records} records published")

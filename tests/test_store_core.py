@@ -12,7 +12,7 @@ from confluent_kafka import KafkaException, Producer
 
 from quarnel_kafka_kv.dorrow import Admin
 from quarnel_kafka_kv.quillet import KafkaCompaction
-from store_fixtures import wait_until
+from store_fixtures import topic_records, wait_until
 
 
 def fill_topic(admin_configs, topic, count):
@@ -102,6 +102,81 @@ def test_a_slow_delivery_stalls_only_the_writers_of_its_topic(make_store, unique
     wait_until(lambda: other.get_collection_value("c", "k") == "second")
 
 
+def test_the_callers_configuration_is_left_as_given(make_store, admin_configs, unique_name):
+    configs = dict(admin_configs, **{"group.id": "callers-group", "enable.auto.commit": True})
+    given = dict(configs)
+    first = make_store(["c"], cls=KafkaCompaction, configs=configs)
+    first.set_collection_value("c", b"k", b"v")
+    assert configs == given
+    # The consumer still gets its own group and reads from the start each time.
+    second = make_store(["c"], cls=KafkaCompaction, configs=configs)
+    assert second._topics[f"{unique_name}.c"] == {b"k": b"v"}
+
+
+def test_a_name_given_twice_is_one_collection(make_store):
+    store = make_store(["c", "c", "d"])
+    assert store.get_collections() == ["c", "d"]
+    store.set_collection_value("c", "k", 1)
+    wait_until(lambda: store.get_collection_value("c", "k") == 1)
+
+
+def test_callbacks_fire_per_new_record_and_a_new_one_replaces_the_old(make_store):
+    store = make_store(["c"])
+    store.set_collection_value("c", "replayed", 0)
+    wait_until(lambda: store.get_collection_value("c", "replayed") == 0)
+    late = make_store(["c"])
+    old, new = [], []
+    late.add_collection_callback("c", lambda: old.append(1))
+    late.add_collection_callback("c", lambda: new.append(1))
+    late.add_collection_callback("unfollowed", lambda: new.append("never"))
+    store.set_collection_value("c", "k", 1)
+    store.set_collection_value("c", "k", 2)
+    wait_until(lambda: late.get_collection_value("c", "k") == 2)
+    # The replayed record fired nothing.
+    assert (old, new) == ([], [1, 1])
+
+
+def test_records_without_a_value_are_kept_as_absent_values(make_store, admin_configs, unique_name):
+    raw = make_store(["c"], cls=KafkaCompaction)
+    store = make_store(["c"])
+    topic = f"{unique_name}.c"
+    producer = Producer(admin_configs)
+    producer.produce(topic, key=b"null", value=None)
+    producer.produce(topic, key=b"marker", value=b"1")
+    producer.flush()
+    wait_until(lambda: store.get_collection_value("c", "marker") == 1)
+    assert raw._topics[topic] == {b"null": None, b"marker": b"1"}
+    assert store.get_collection_keys("c") == ["null", "marker"]
+    # Not JSON: the decoder's error, and the lock is free again.
+    with pytest.raises(TypeError):
+        store.get_collection_value("c", "null")
+    assert not store.locks[topic].locked()
+    # An absent value for a key that holds one, or for a missing key, is not published again.
+    raw.set_collection_value("c", b"null", None)
+    raw.set_collection_value("c", b"missing", None)
+    raw.set_collection_value("c", b"end", b"2")
+    assert topic_records(admin_configs, topic, b"end")[-1:] == [(b"end", b"2")]
+    assert len(topic_records(admin_configs, topic, b"end")) == 3
+
+
+def test_close_and_exit_take_what_signals_and_with_give_and_stop_once(make_store, capfd):
+    stops = []
+    store = make_store(["c"], cls=KafkaCompaction, on_consumer_kill=lambda: stops.append(1))
+    assert store.__enter__() is store
+    for args, kwargs in (((), {}), ((15,), {}), ((15, None), {}), ((), {"arg1": 2, "arg2": None})):
+        assert store.close(*args, **kwargs) is None
+    with pytest.raises(TypeError):
+        store.close(1, 2, 3)
+    for args in ((), (None,), (None, None, None), (ValueError, ValueError("x"), None)):
+        assert store.__exit__(*args) is None
+    with pytest.raises(TypeError):
+        store.__exit__(1, 2, 3, 4)
+    store.cons_thr.join(10)
+    assert not store.cons_thr.is_alive()
+    assert stops == [1]
+    assert capfd.readouterr().out.splitlines().count("Consumer was correctly killed") == 1
+
+
 def test_the_default_pause_is_one_second(make_store):
     assert KafkaCompaction.publish_pause_s == 1.0
     store = make_store(["c"], cls=KafkaCompaction, pause=1.0)
@@ -143,6 +218,23 @@ def test_a_consumer_failure_ends_the_process_with_status_one(kafka_bootstrap, un
     assert result.returncode == 1
     assert "RuntimeError: callback failed" in result.stderr
     assert result.stdout.splitlines()[-1] == "Consumer was correctly killed"
+
+
+def test_repeated_signals_run_a_callers_stop_action_once(kafka_bootstrap, unique_name):
+    code = textwrap.dedent(f"""
+        import os, signal
+        from quarnel_kafka_kv.quillet import KafkaCompaction
+        store = KafkaCompaction({{"bootstrap.servers": {kafka_bootstrap!r}}}, ["c"], {unique_name!r},
+                                on_consumer_kill=lambda: print("stop action", flush=True))
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGTERM):
+            os.kill(os.getpid(), sig)
+        store.cons_thr.join(30)
+        print("thread ended" if not store.cons_thr.is_alive() else "thread alive")
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                            cwd=os.path.dirname(__file__))
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.splitlines()[-3:] == ["Consumer was correctly killed", "stop action", "thread ended"]
 
 
 def test_a_stop_during_the_replay_makes_construction_raise(admin_configs, unique_name):
