@@ -61,9 +61,26 @@ long available_brokers(py::handle admin, const std::string &text) {
     return static_cast<long>(py::len(admin.attr("list_topics")("timeout"_a = 10).attr("brokers")));
 }
 
+// Brokers learn of a new topic one after another: the one answering the
+// metadata request may list it while the one answering the description does
+// not know it yet. Such a refusal is retried for up to 10 s.
+py::dict describe_when_known(py::object &self, py::object &topic) {
+    double deadline = bindings->time().cast<double>() + 10.0;
+    for (;;) {
+        try {
+            return self.attr("get_topic_configs")(topic);
+        } catch (py::error_already_set &e) {
+            if (!is_kafka_exception(e) || error_name(e) != "UNKNOWN_TOPIC_OR_PART" ||
+                bindings->time().cast<double>() >= deadline)
+                throw;
+        }
+        bindings->sleep(0.1);
+    }
+}
+
 void create_or_update_topic(py::object self, py::object topic, py::object num_partitions,
                             py::object replication_factor, py::dict config_dict) {
-    py::dict topic_configs = self.attr("get_topic_configs")(topic);
+    py::dict topic_configs = describe_when_known(self, topic);
     if (topic_configs.empty()) {
         try {
             self.attr("create_topic_with_params")(topic, num_partitions, replication_factor);
@@ -73,12 +90,12 @@ void create_or_update_topic(py::object self, py::object topic, py::object num_pa
             if (!is_kafka_exception(e) || error_name(e) != "TOPIC_ALREADY_EXISTS")
                 throw;
         }
-        topic_configs = self.attr("get_topic_configs")(topic);
+        topic_configs = describe_when_known(self, topic);
         // The other creator's topic may not be in our broker's metadata yet.
         double deadline = bindings->time().cast<double>() + 10.0;
         while (topic_configs.empty() && bindings->time().cast<double>() < deadline) {
             bindings->sleep(0.1);
-            topic_configs = self.attr("get_topic_configs")(topic);
+            topic_configs = describe_when_known(self, topic);
         }
     }
     if (py::object(topic_configs["num_partitions"]) < num_partitions)

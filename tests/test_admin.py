@@ -248,6 +248,32 @@ def test_a_topic_created_by_a_rival_meanwhile_is_corrected_while_direct_creation
     assert printed(capsys) == []
 
 
+class LaggingBroker(Admin):
+    """Answers the first descriptions as a broker that has not heard of the topic yet."""
+
+    def get_topic_configs(self, topic):
+        self.descriptions += 1
+        if self.refusals:
+            raise KafkaException(KafkaError(self.refusals.pop(0)))
+        return super().get_topic_configs(topic)
+
+
+def test_a_description_refused_by_a_lagging_broker_is_retried_and_other_refusals_are_not(
+    admin_configs, unique_name
+):
+    admin = LaggingBroker(admin_configs)
+    admin.descriptions = 0
+    admin.refusals = [KafkaError.UNKNOWN_TOPIC_OR_PART] * 3
+    admin.create_or_update_topic(unique_name, 1, 1, {"cleanup.policy": "compact"})
+    assert admin.descriptions == 5  # three refused, the missing topic, the created one
+    assert admin.get_topic_configs(unique_name)["configs"]["cleanup.policy"].value == "compact"
+
+    admin.refusals = [KafkaError.TOPIC_AUTHORIZATION_FAILED]
+    with pytest.raises(KafkaException) as excinfo:
+        admin.create_or_update_topic(unique_name, 1, 1, {})
+    assert excinfo.value.args[0].name() == "TOPIC_AUTHORIZATION_FAILED"
+
+
 # --- get_topic_configs --------------------------------------------------------------------------
 
 
