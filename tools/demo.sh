@@ -4,18 +4,8 @@
 # QUARNEL_KAFKA_BOOTSTRAP names a running cluster), then the two-process example.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/common.sh
 
-python3 -m venv .venv
-.venv/bin/pip install -q --upgrade pip
-.venv/bin/pip install -q .
-
-if [ -z "${QUARNEL_KAFKA_BOOTSTRAP:-}" ]; then
-    state_dir="$(mktemp -d)"
-    state="$state_dir/kafka.json"
-    # Stops the broker however the example ends.
-    trap 'python3 tools/kafka/cluster.py stop --state "$state"; rm -rf "$state_dir"' EXIT
-    echo "Starting a local Kafka broker (the first run downloads it)..."
-    QUARNEL_KAFKA_BOOTSTRAP="$(python3 tools/kafka/cluster.py start --nodes 1 --state "$state")"
-    export QUARNEL_KAFKA_BOOTSTRAP
-fi
+install_package
+use_kafka
 .venv/bin/python examples/two_processes.py

@@ -4,9 +4,8 @@
 # pytest, whose fixtures start and stop the brokers. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/common.sh
 
-python3 -m venv .venv
-.venv/bin/pip install -q --upgrade pip
-.venv/bin/pip install -q ".[test]"
+install_package "[test]"
 python3 tools/kafka/cluster.py fetch
 exec .venv/bin/pytest "$@"
