@@ -17,7 +17,7 @@ struct Bindings {
     py::object default_on_consumer_kill, KafkaJsonCompaction;
     // Interned names for the per-record path.
     py::str cons_running, consumer_num_messages, consumer_timeout_s, consume, num_messages, timeout, error, code,
-        topic, partition, key, value, acquire, release, assignment;
+        topic, partition, offset, key, value, acquire, release, assignment;
 };
 Bindings *bind = nullptr;
 
@@ -37,6 +37,15 @@ py::object call_method(py::handle obj, const py::str &name) {
     if (!r)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
+}
+
+// `d.setdefault(key, {})`, atomic under the GIL.
+py::dict dict_for(py::handle d, py::handle key) {
+    py::dict fresh;
+    PyObject *kept = PyDict_SetDefault(d.ptr(), key.ptr(), fresh.ptr());
+    if (!kept)
+        throw py::error_already_set();
+    return py::reinterpret_borrow<py::dict>(kept);
 }
 
 // One lock per topic, created by whichever of the consumer loop and a writer
@@ -91,20 +100,31 @@ py::object refusal_recorder(py::list latest, py::object callers_error_cb) {
     });
 }
 
+// Whether a failed request is one a refused login would explain: the
+// request then found no usable broker rather than an answer.
+bool is_transport_failure(py::handle exc) {
+    std::string name = exc.attr("args")[py::int_(0)].attr("name")().cast<std::string>();
+    return name == "_TRANSPORT" || name == "_TIMED_OUT" || name == "_ALL_BROKERS_DOWN";
+}
+
 void create_collection_topics(py::object &self, py::dict &topics, py::list &refusal) {
     try {
         for (auto topic : topics)
             self.attr("create_compacted_topic")(topic.first);
     } catch (py::error_already_set &e) {
-        if (!e.matches(bind->KafkaException))
+        if (!e.matches(bind->KafkaException) || !is_transport_failure(e.value()))
             throw;
         // Serves the consumer's error callback, which has seen the broker by now.
-        self.attr("consumer").attr("poll")(0);
+        try {
+            self.attr("consumer").attr("poll")(0);
+        } catch (py::error_already_set &callers) {
+            // The caller's own error callback failed; the store's failure still comes first.
+            callers.discard_as_unraisable(self.attr("consumer"));
+        }
         if (refusal[0].is_none())
             throw;
-        PyObject *cause = e.value().inc_ref().ptr();
         py::object refused = bind->KafkaException(refusal[0]);
-        PyException_SetCause(refused.ptr(), cause);
+        PyException_SetCause(refused.ptr(), e.value().inc_ref().ptr());
         raise_exception_object(refused);
     }
 }
@@ -136,6 +156,10 @@ void init_store(py::object self, py::object admin_configs, py::object collection
     self.attr("producer") = bind->kafka.attr("Producer")(admin_configs);
     self.attr("locks") = py::dict();
     self.attr("_publish_locks") = py::dict();
+    // Per topic and partition: the offset of this store's last delivered
+    // write, and of the last record the consumer thread applied after it.
+    self.attr("_written_offsets") = py::dict();
+    self.attr("_read_offsets") = py::dict();
     self.attr("collection_callbacks") = py::dict();
 
     py::dict topics;
@@ -195,7 +219,8 @@ bool replay_caught_up(py::handle consumer, py::handle ends_seen) {
 }
 
 // Applies one data record and returns its topic; none for a partition end.
-py::object apply_record(py::handle msg, py::handle topics, py::handle locks, py::handle ends_seen) {
+py::object apply_record(py::handle msg, py::handle topics, py::handle locks, py::handle ends_seen,
+                        py::handle written_offsets, py::handle read_offsets) {
     py::object error = call_method(msg, bind->error);
     if (!error.is_none()) {
         if (call_method(error, bind->code).equal(bind->PARTITION_EOF)) {
@@ -221,6 +246,14 @@ py::object apply_record(py::handle msg, py::handle topics, py::handle locks, py:
     } else if (PyDict_SetItem(collection.ptr(), key.ptr(), value.ptr()) < 0) {
         throw py::error_already_set();
     }
+    // Only topics this store has written to need to know how far it has read.
+    if (PyDict_GetItemWithError(written_offsets.ptr(), topic.ptr())) {
+        if (PyDict_SetItem(dict_for(read_offsets, topic).ptr(), call_method(msg, bind->partition).ptr(),
+                           call_method(msg, bind->offset).ptr()) < 0)
+            throw py::error_already_set();
+    } else if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
     return topic;
 }
 
@@ -229,6 +262,8 @@ void run_consumer_loop(py::object &self, double init_timeout, double start_time)
     py::object topics = self.attr("_topics");
     py::object locks = self.attr("locks");
     py::object callbacks = self.attr("collection_callbacks");
+    py::object written_offsets = self.attr("_written_offsets");
+    py::object read_offsets = self.attr("_read_offsets");
     py::list topic_list(topics.attr("keys")());
     py::set ends_seen;
     bool already_has_some_messages = false;
@@ -252,7 +287,7 @@ void run_consumer_loop(py::object &self, double init_timeout, double start_time)
 
         bool at_an_end = msgs.empty();
         for (auto msg : msgs) {
-            py::object topic = apply_record(msg, topics, locks, ends_seen);
+            py::object topic = apply_record(msg, topics, locks, ends_seen, written_offsets, read_offsets);
             if (topic.is_none()) {
                 at_an_end = true;
                 continue;
@@ -315,23 +350,75 @@ void start_consumer(py::object self, double init_timeout) {
     }
 }
 
-// Whether the local copy of `topic` already holds `value` under `key`.
-bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle value) {
-    Held held(lock_for(self.attr("locks"), topic));
-    PyObject *collection = PyDict_GetItemWithError(py::object(self.attr("_topics")).ptr(), topic.ptr());
-    if (!collection && PyErr_Occurred())
-        throw py::error_already_set();
-    if (!collection || PyDict_GET_SIZE(collection) == 0)
+// Whether the consumer thread has applied every record this store wrote to
+// `topic`. PRECONDITION: the topic's collection lock is held.
+bool read_back_own_writes(py::handle self, py::handle topic) {
+    PyObject *written = PyDict_GetItemWithError(py::object(self.attr("_written_offsets")).ptr(), topic.ptr());
+    if (!written) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return true;
+    }
+    PyObject *read = PyDict_GetItemWithError(py::object(self.attr("_read_offsets")).ptr(), topic.ptr());
+    if (!read) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
         return false;
-    return py::reinterpret_borrow<py::dict>(collection).attr("get")(key).equal(value);
+    }
+    Py_ssize_t pos = 0;
+    PyObject *partition, *offset;
+    while (PyDict_Next(written, &pos, &partition, &offset)) {
+        PyObject *reached = PyDict_GetItemWithError(read, partition);
+        if (!reached) {
+            if (PyErr_Occurred())
+                throw py::error_already_set();
+            return false;
+        }
+        int behind = PyObject_RichCompareBool(reached, offset, Py_LT);
+        if (behind < 0)
+            throw py::error_already_set();
+        if (behind)
+            return false;
+    }
+    return true;
 }
+
+// Whether publishing `value` under `key` would change nothing. Only a local
+// copy that has caught up with this store's own writes can tell: before that
+// it may still show what an earlier write replaced.
+bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle value) {
+    py::object current;
+    {
+        Held held(lock_for(self.attr("locks"), topic));
+        PyObject *collection = PyDict_GetItemWithError(py::object(self.attr("_topics")).ptr(), topic.ptr());
+        if (!collection && PyErr_Occurred())
+            throw py::error_already_set();
+        if (!collection || PyDict_GET_SIZE(collection) == 0 || !read_back_own_writes(self, topic))
+            return false;
+        current = py::reinterpret_borrow<py::dict>(collection).attr("get")(key);
+    }
+    // Compared outside the lock: a value's own comparison may be any code.
+    return current.equal(value);
+}
+
+// What the delivery report of one record said.
+struct Delivery {
+    bool reported = false;
+    py::object error, partition, offset;
+};
 
 void set_collection_value(py::object self, py::object name, py::object key, py::object value) {
     py::str topic = topic_name(self.attr("db_name"), name);
     py::object producer = self.attr("producer");
-    // Filled by the delivery report of this record alone.
-    auto delivered = std::make_shared<py::object>();
-    auto report = py::cpp_function([delivered](py::object err, py::object) { *delivered = std::move(err); });
+    auto delivery = std::make_shared<Delivery>();
+    auto report = py::cpp_function([delivery](py::object error, py::object msg) {
+        if (error.is_none()) {
+            delivery->partition = call_method(msg, bind->partition);
+            delivery->offset = call_method(msg, bind->offset);
+        }
+        delivery->error = std::move(error);
+        delivery->reported = true;
+    });
     {
         // Writers of a topic take turns until their record is delivered, so
         // a retried record can never overtake a later one. Readers and the
@@ -344,11 +431,13 @@ void set_collection_value(py::object self, py::object name, py::object key, py::
         producer.attr("produce")(topic, "value"_a = value, "key"_a = key, "on_delivery"_a = report);
         producer.attr("flush")();
         // Another thread's flush may be running our report at this moment.
-        while (!*delivered)
+        while (!delivery->reported)
             producer.attr("flush")(0.01);
+        if (delivery->error.is_none())
+            dict_for(self.attr("_written_offsets"), topic)[delivery->partition] = delivery->offset;
     }
-    if (!delivered->is_none())
-        raise_exception_object(bind->KafkaException(*delivered));
+    if (!delivery->error.is_none())
+        raise_exception_object(bind->KafkaException(delivery->error));
     py::object pause = self.attr("publish_pause_s");
     // A zero pause must not hand the GIL to the consumer thread between writes.
     if (PyObject_IsTrue(pause.ptr()))
@@ -441,8 +530,9 @@ py::object read_collection(py::handle self, py::handle name, py::object missing,
 }
 
 py::object get_collection_value(py::object self, py::object name, py::object key) {
-    return read_collection(self, name, py::none(), [&key](PyObject *collection) -> py::object {
-        py::object key_bytes = utf8_key(key);
+    // Encoded first: a key's own encode may be any code, never run under the lock.
+    py::object key_bytes = utf8_key(key);
+    return read_collection(self, name, py::none(), [&key_bytes](PyObject *collection) -> py::object {
         PyObject *stored = PyDict_GetItemWithError(collection, key_bytes.ptr());
         if (!stored) {
             if (PyErr_Occurred())
@@ -511,7 +601,8 @@ PYBIND11_MODULE(quillet, m) {
                              {&b.cons_running, "cons_running"}, {&b.consumer_num_messages, "consumer_num_messages"},
                           {&b.consumer_timeout_s, "consumer_timeout_s"}, {&b.consume, "consume"},
                           {&b.num_messages, "num_messages"}, {&b.timeout, "timeout"}, {&b.error, "error"},
-                          {&b.code, "code"}, {&b.topic, "topic"}, {&b.partition, "partition"}, {&b.key, "key"},
+                          {&b.code, "code"}, {&b.topic, "topic"}, {&b.partition, "partition"},
+                          {&b.offset, "offset"}, {&b.key, "key"},
                           {&b.value, "value"}, {&b.acquire, "acquire"}, {&b.release, "release"},
                           {&b.assignment, "assignment"}}) {
                         PyObject *s = PyUnicode_InternFromString(text);

@@ -26,6 +26,8 @@ class KafkaCompaction:
     producer: Producer
     locks: dict[str, Lock]
     _publish_locks: dict[str, Lock]
+    _written_offsets: dict[str, dict[int, int]]
+    _read_offsets: dict[str, dict[int, int]]
     collection_callbacks: dict[str, Callable[[], Any]]
     _topics: dict[str, dict[bytes | None, bytes | None]]
     consumer_num_messages: int

@@ -14,9 +14,9 @@ def sasl_configs(cluster, user, password):
             "sasl.mechanisms": "PLAIN", "sasl.username": user, "sasl.password": password}
 
 
-def run_python(code, configs, db_name, timeout=60):
-    """Runs code with `configs` and `db_name` bound; returns the finished process."""
-    return subprocess.run([sys.executable, "-u", "-c", code, json.dumps(configs), db_name],
+def run_python(code, configs, db_name, *args, timeout=60):
+    """Runs code with sys.argv[1:] = configs as JSON, db_name, *args; returns the finished process."""
+    return subprocess.run([sys.executable, "-u", "-c", code, json.dumps(configs), db_name, *args],
                           capture_output=True, text=True, timeout=timeout, cwd=TESTS_DIR)
 
 
@@ -69,7 +69,15 @@ def tasks():
 configs, db_name = json.loads(sys.argv[1]), sys.argv[2]
 # The caller's own error callback must still hear of the refusal.
 heard = []
-configs["error_cb"] = lambda error: heard.append(error.name())
+
+
+def error_cb(error):
+    heard.append(error.name())
+    if sys.argv[3] == "raise":
+        raise RuntimeError("the caller's error callback failed")
+
+
+configs["error_cb"] = error_cb
 before = tasks()
 started = time.monotonic()
 try:
@@ -77,7 +85,7 @@ try:
     outcome = {"error": None}
 except KafkaException as e:
     print("REFUSED", e, flush=True)
-    outcome = {"error": e.args[0].name()}
+    outcome = {"error": e.args[0].name(), "cause": type(e.__cause__).__name__}
 outcome["elapsed"] = time.monotonic() - started
 gc.collect()
 outcome.update(python_threads=threading.active_count(), tasks_before=before, tasks_after=tasks(),
@@ -95,16 +103,20 @@ def test_wrong_credentials_fail_construction_with_the_authentication_error_and_l
         password = "not-" + password
     else:
         user = "nobody"
-    run = run_python(WRONG, sasl_configs(kafka_sasl, user, password), unique_name)
+    # With a wrong user, the caller's error callback also raises: the refusal must still come out.
+    run = run_python(WRONG, sasl_configs(kafka_sasl, user, password), unique_name,
+                     "raise" if wrong == "user" else "return")
     # Ending by itself also shows that no thread of the store is left to hold the process.
     assert run.returncode == 0, run.stderr[-3000:]
     [line] = [line for line in run.stdout.splitlines() if line.startswith("OUTCOME ")]
     outcome = json.loads(line[len("OUTCOME "):])
-    assert outcome["elapsed"] < 15, outcome
+    # The refusal is reported when the first metadata request gives up, after 10 s.
+    assert outcome["elapsed"] < 20, outcome
     assert outcome["python_threads"] == 1
     assert outcome["tasks_after"] == outcome["tasks_before"], outcome
     assert password not in run.stdout + run.stderr
     assert kafka_sasl.sasl_credentials[1] not in run.stdout + run.stderr
     # A transport failure or a time-out would send the caller looking at the network.
     assert outcome["error"] == "_AUTHENTICATION", run.stdout
+    assert outcome["cause"] == "KafkaException"
     assert "_AUTHENTICATION" in outcome["heard"]

@@ -60,22 +60,26 @@ def test_an_undelivered_write_raises_and_releases_the_lock(make_store, admin_con
 
 
 class StalledProducer:
-    """Lets records go out but holds every flush until released: a delivery that takes its time."""
+    """Holds every record and every flush until released: a delivery that takes its time."""
 
     def __init__(self, producer):
-        self.producer, self.release, self.stalled = producer, threading.Event(), threading.Event()
+        self.producer, self.held = producer, []
+        self.release, self.stalled = threading.Event(), threading.Event()
 
     def produce(self, *args, **kwargs):
-        self.producer.produce(*args, **kwargs)
+        self.held.append((args, kwargs))
 
-    def flush(self, *args):
+    def flush(self, *timeout):
         self.stalled.set()
         self.release.wait(30)
-        return self.producer.flush(*args)
+        while self.held:
+            args, kwargs = self.held.pop(0)
+            self.producer.produce(*args, **kwargs)
+        return self.producer.flush(*timeout)
 
 
-def test_a_slow_delivery_stalls_only_the_writers_of_its_topic(make_store, unique_name):
-    store = make_store(["c", "d"])
+def test_a_slow_delivery_holds_up_other_writers_but_not_readers_or_the_consumer(make_store, unique_name):
+    store = make_store(["c"])
     other = make_store(["c"])
     store.set_collection_value("c", "old", 1)
     wait_until(lambda: store.get_collection_value("c", "old") == 1)
@@ -88,18 +92,48 @@ def test_a_slow_delivery_stalls_only_the_writers_of_its_topic(make_store, unique
         second = threading.Thread(target=lambda: (store.set_collection_value("c", "k", "second"), order.append(2)))
         second.start()
         # While the first write waits for its delivery: reads answer, the consumer
-        # thread applies other processes' records, and the second writer waits its turn.
+        # thread applies other processes' records, and the second writer waits its
+        # turn without producing.
         assert store.get_collection_value("c", "old") == 1
         assert store.get_collection_keys("c") == ["old"]
         other.set_collection_value("c", "from other", 2)
         wait_until(lambda: store.get_collection_value("c", "from other") == 2)
         assert order == [] and second.is_alive()
+        assert len(stalled.held) == 1
     finally:
         stalled.release.set()
         first.join(30)
     second.join(30)
     assert order == [1, 2]
     wait_until(lambda: other.get_collection_value("c", "k") == "second")
+
+
+def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(make_store, unique_name):
+    store = make_store(["c"], cls=KafkaCompaction)
+    collection = store._topics[f"{unique_name}.c"]
+    store.set_collection_value("c", b"k", b"old")
+    wait_until(lambda: collection.get(b"k") == b"old")
+    # A callback that waits holds the consumer thread, so the local copy stays behind.
+    entered, release = threading.Event(), threading.Event()
+    store.add_collection_callback("c", lambda: (entered.set(), release.wait(30)))
+    try:
+        store.set_collection_value("c", b"other", b"1")
+        assert entered.wait(10)
+        store.set_collection_value("c", b"k", b"new")
+        # The local copy still shows b"old", yet b"new" replaced it in the topic.
+        assert collection[b"k"] == b"old"
+        store.set_collection_value("c", b"k", b"old")
+    finally:
+        release.set()
+    reader = make_store(["c"], cls=KafkaCompaction)
+    assert reader._topics[f"{unique_name}.c"][b"k"] == b"old"
+
+    # Once caught up with its own writes, the store publishes no unchanged value.
+    topic = f"{unique_name}.c"
+    written = dict(store._written_offsets[topic])
+    wait_until(lambda: store._read_offsets.get(topic) == written)
+    store.set_collection_value("c", b"k", b"old")
+    assert store._written_offsets[topic] == written
 
 
 def test_the_callers_configuration_is_left_as_given(make_store, admin_configs, unique_name):
