@@ -13,7 +13,7 @@ using namespace pybind11::literals;
 // Host names bound when the module is loaded, kept for the life of the process.
 struct Bindings {
     py::object os, json, uuid, kafka, signal, time, sleep, Lock, Thread, Admin;
-    py::object KafkaException, PARTITION_EOF, AUTHENTICATION, SSL, dumps, loads, str_type, super, print_exception;
+    py::object KafkaException, KafkaError, PARTITION_EOF, AUTHENTICATION, SSL, dumps, loads, str_type, super, print_exception;
     py::object default_on_consumer_kill, KafkaJsonCompaction;
     // Interned names for the per-record path.
     py::str cons_running, consumer_num_messages, consumer_timeout_s, consume, num_messages, timeout, error, code,
@@ -103,7 +103,10 @@ py::object refusal_recorder(py::list latest, py::object callers_error_cb) {
 // Whether a failed request is one a refused login would explain: the
 // request then found no usable broker rather than an answer.
 bool is_transport_failure(py::handle exc) {
-    std::string name = exc.attr("args")[py::int_(0)].attr("name")().cast<std::string>();
+    py::tuple args = exc.attr("args");
+    if (args.empty() || !py::isinstance(args[0], bind->KafkaError))
+        return false;
+    std::string name = args[0].attr("name")().cast<std::string>();
     return name == "_TRANSPORT" || name == "_TIMED_OUT" || name == "_ALL_BROKERS_DOWN";
 }
 
@@ -158,8 +161,11 @@ void init_store(py::object self, py::object admin_configs, py::object collection
     self.attr("_publish_locks") = py::dict();
     // Per topic and partition: the offset of this store's last delivered
     // write, and of the last record the consumer thread applied after it.
+    // Topics with a write whose fate is unknown stay unsettled until a later
+    // write of the store is delivered with its offset.
     self.attr("_written_offsets") = py::dict();
     self.attr("_read_offsets") = py::dict();
+    self.attr("_unsettled_topics") = py::set();
     self.attr("collection_callbacks") = py::dict();
 
     py::dict topics;
@@ -353,6 +359,11 @@ void start_consumer(py::object self, double init_timeout) {
 // Whether the consumer thread has applied every record this store wrote to
 // `topic`. PRECONDITION: the topic's collection lock is held.
 bool read_back_own_writes(py::handle self, py::handle topic) {
+    int unsettled = PySet_Contains(py::object(self.attr("_unsettled_topics")).ptr(), topic.ptr());
+    if (unsettled < 0)
+        throw py::error_already_set();
+    if (unsettled)
+        return false;
     PyObject *written = PyDict_GetItemWithError(py::object(self.attr("_written_offsets")).ptr(), topic.ptr());
     if (!written) {
         if (PyErr_Occurred())
@@ -428,13 +439,21 @@ void set_collection_value(py::object self, py::object name, py::object key, py::
         Held turn(lock_for(self.attr("_publish_locks"), topic));
         if (holds_already(self, topic, key, value))
             return;
+        // Until its delivery report gives an offset, the record may or may
+        // not be in the topic (a failed flush, a time-out during a failover,
+        // or acks=0, which reports no offset).
+        py::set unsettled = self.attr("_unsettled_topics");
+        unsettled.add(topic);
         producer.attr("produce")(topic, "value"_a = value, "key"_a = key, "on_delivery"_a = report);
         producer.attr("flush")();
         // Another thread's flush may be running our report at this moment.
         while (!delivery->reported)
             producer.attr("flush")(0.01);
-        if (delivery->error.is_none())
+        if (delivery->error.is_none() && delivery->offset.cast<long long>() >= 0) {
             dict_for(self.attr("_written_offsets"), topic)[delivery->partition] = delivery->offset;
+            if (PySet_Discard(unsettled.ptr(), topic.ptr()) < 0)
+                throw py::error_already_set();
+        }
     }
     if (!delivery->error.is_none())
         raise_exception_object(bind->KafkaException(delivery->error));
@@ -588,6 +607,7 @@ PYBIND11_MODULE(quillet, m) {
                     b.Thread = threading.attr("Thread");
                     b.Admin = import_from("dorrow", "Admin");
                     b.KafkaException = kafka.attr("KafkaException");
+                    b.KafkaError = kafka.attr("KafkaError");
                     b.PARTITION_EOF = kafka.attr("KafkaError").attr("_PARTITION_EOF");
                     b.AUTHENTICATION = kafka.attr("KafkaError").attr("_AUTHENTICATION");
                     b.SSL = kafka.attr("KafkaError").attr("_SSL");

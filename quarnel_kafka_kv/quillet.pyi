@@ -28,6 +28,7 @@ class KafkaCompaction:
     _publish_locks: dict[str, Lock]
     _written_offsets: dict[str, dict[int, int]]
     _read_offsets: dict[str, dict[int, int]]
+    _unsettled_topics: set[str]
     collection_callbacks: dict[str, Callable[[], Any]]
     _topics: dict[str, dict[bytes | None, bytes | None]]
     consumer_num_messages: int

@@ -78,6 +78,17 @@ class StalledProducer:
         return self.producer.flush(*timeout)
 
 
+class EncodedAs:
+    """A value the JSON encoder turns into `text`, telling when it does."""
+
+    def __init__(self, text):
+        self.text, self.encoded = text, threading.Event()
+
+    def __str__(self):
+        self.encoded.set()
+        return self.text
+
+
 def test_a_slow_delivery_holds_up_other_writers_but_not_readers_or_the_consumer(make_store, unique_name):
     store = make_store(["c"])
     other = make_store(["c"])
@@ -89,8 +100,11 @@ def test_a_slow_delivery_holds_up_other_writers_but_not_readers_or_the_consumer(
     first.start()
     try:
         assert stalled.stalled.wait(10)
-        second = threading.Thread(target=lambda: (store.set_collection_value("c", "k", "second"), order.append(2)))
+        announced = EncodedAs("second")
+        second = threading.Thread(target=lambda: (store.set_collection_value("c", "k", announced), order.append(2)))
         second.start()
+        # Encoded just before the writer's turn is taken.
+        assert announced.encoded.wait(10)
         # While the first write waits for its delivery: reads answer, the consumer
         # thread applies other processes' records, and the second writer waits its
         # turn without producing.
@@ -134,6 +148,41 @@ def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(
     wait_until(lambda: store._read_offsets.get(topic) == written)
     store.set_collection_value("c", b"k", b"old")
     assert store._written_offsets[topic] == written
+
+
+class FlushFails:
+    """Sends the record but fails the flush, as a caller's raising error_cb would."""
+
+    def __init__(self, producer):
+        self.producer = producer
+
+    def produce(self, *args, **kwargs):
+        self.producer.produce(*args, **kwargs)
+
+    def flush(self, *timeout):
+        raise RuntimeError("flush failed")
+
+
+def test_a_write_of_unknown_fate_keeps_later_writes_from_being_skipped(make_store, unique_name):
+    store = make_store(["c"], cls=KafkaCompaction)
+    collection = store._topics[f"{unique_name}.c"]
+    store.set_collection_value("c", b"k", b"old")
+    wait_until(lambda: collection.get(b"k") == b"old")
+    entered, release = threading.Event(), threading.Event()
+    store.add_collection_callback("c", lambda: (entered.set(), release.wait(30)))
+    try:
+        # The consumer thread has read back every confirmed write when it stops here.
+        store.set_collection_value("c", b"other", b"1")
+        assert entered.wait(10)
+        producer, store.producer = store.producer, FlushFails(store.producer)
+        with pytest.raises(RuntimeError):
+            store.set_collection_value("c", b"k", b"new")
+        store.producer = producer
+        store.set_collection_value("c", b"k", b"old")
+    finally:
+        release.set()
+    reader = make_store(["c"], cls=KafkaCompaction)
+    assert reader._topics[f"{unique_name}.c"][b"k"] == b"old"
 
 
 def test_the_callers_configuration_is_left_as_given(make_store, admin_configs, unique_name):
