@@ -122,34 +122,6 @@ def test_a_slow_delivery_holds_up_other_writers_but_not_readers_or_the_consumer(
     wait_until(lambda: other.get_collection_value("c", "k") == "second")
 
 
-def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(make_store, unique_name):
-    store = make_store(["c"], cls=KafkaCompaction)
-    collection = store._topics[f"{unique_name}.c"]
-    store.set_collection_value("c", b"k", b"old")
-    wait_until(lambda: collection.get(b"k") == b"old")
-    # A callback that waits holds the consumer thread, so the local copy stays behind.
-    entered, release = threading.Event(), threading.Event()
-    store.add_collection_callback("c", lambda: (entered.set(), release.wait(30)))
-    try:
-        store.set_collection_value("c", b"other", b"1")
-        assert entered.wait(10)
-        store.set_collection_value("c", b"k", b"new")
-        # The local copy still shows b"old", yet b"new" replaced it in the topic.
-        assert collection[b"k"] == b"old"
-        store.set_collection_value("c", b"k", b"old")
-    finally:
-        release.set()
-    reader = make_store(["c"], cls=KafkaCompaction)
-    assert reader._topics[f"{unique_name}.c"][b"k"] == b"old"
-
-    # Once caught up with its own writes, the store publishes no unchanged value.
-    topic = f"{unique_name}.c"
-    written = dict(store._written_offsets[topic])
-    wait_until(lambda: store._read_offsets.get(topic) == written)
-    store.set_collection_value("c", b"k", b"old")
-    assert store._written_offsets[topic] == written
-
-
 class FlushFails:
     """Sends the record but fails the flush, as a caller's raising error_cb would."""
 
@@ -163,26 +135,42 @@ class FlushFails:
         raise RuntimeError("flush failed")
 
 
-def test_a_write_of_unknown_fate_keeps_later_writes_from_being_skipped(make_store, unique_name):
+@pytest.mark.parametrize("new_write", ["delivered", "flush failed"])
+def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(make_store, unique_name,
+                                                                                 new_write):
     store = make_store(["c"], cls=KafkaCompaction)
-    collection = store._topics[f"{unique_name}.c"]
+    topic = f"{unique_name}.c"
+    collection = store._topics[topic]
     store.set_collection_value("c", b"k", b"old")
     wait_until(lambda: collection.get(b"k") == b"old")
+    # A callback that waits holds the consumer thread, so the local copy stays behind.
     entered, release = threading.Event(), threading.Event()
     store.add_collection_callback("c", lambda: (entered.set(), release.wait(30)))
     try:
         # The consumer thread has read back every confirmed write when it stops here.
         store.set_collection_value("c", b"other", b"1")
         assert entered.wait(10)
-        producer, store.producer = store.producer, FlushFails(store.producer)
-        with pytest.raises(RuntimeError):
+        if new_write == "delivered":
             store.set_collection_value("c", b"k", b"new")
-        store.producer = producer
+        else:
+            # The record still reaches the topic; only its confirmation is missing.
+            producer, store.producer = store.producer, FlushFails(store.producer)
+            with pytest.raises(RuntimeError):
+                store.set_collection_value("c", b"k", b"new")
+            store.producer = producer
+        # The local copy still shows b"old", yet b"new" replaced it in the topic.
+        assert collection[b"k"] == b"old"
         store.set_collection_value("c", b"k", b"old")
     finally:
         release.set()
     reader = make_store(["c"], cls=KafkaCompaction)
-    assert reader._topics[f"{unique_name}.c"][b"k"] == b"old"
+    assert reader._topics[topic][b"k"] == b"old"
+
+    # Once caught up with its own writes, the store publishes no unchanged value.
+    written = dict(store._written_offsets[topic])
+    wait_until(lambda: store._read_offsets.get(topic) == written)
+    store.set_collection_value("c", b"k", b"old")
+    assert store._written_offsets[topic] == written
 
 
 def test_the_callers_configuration_is_left_as_given(make_store, admin_configs, unique_name):
