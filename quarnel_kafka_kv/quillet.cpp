@@ -4,6 +4,8 @@
 // (consume, flush, sleep, Lock.acquire) release it while they wait.
 #include "host.hpp"
 
+#include <climits>
+
 namespace quarnel {
 namespace {
 
@@ -23,9 +25,9 @@ Bindings *bind = nullptr;
 
 constexpr const char *kEmptyCollections = "At least one collection must be set in \"collection_names\"";
 
-// The consumer thread's exit steps tell the default stop action whether the
-// loop ended by a failure, without widening its no-argument signature.
-thread_local bool consumer_failed = false;
+// The consumer thread's exit steps tell the default stop action the exit
+// status the stop calls for, without widening its no-argument signature.
+thread_local int stop_status = 0;
 
 [[noreturn]] void raise_exception_object(py::handle exc) {
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
@@ -343,7 +345,7 @@ void start_consumer(py::object self, double init_timeout) {
         failure = e.value();
         bind->print_exception(failure);
     }
-    consumer_failed = bool(failure);
+    stop_status = failure ? 1 : py::getattr(self, "_exit_status", py::int_(0)).cast<int>();
     try {
         self.attr("on_consumer_kill")();
     } catch (py::error_already_set &e) {
@@ -465,7 +467,27 @@ void set_collection_value(py::object self, py::object name, py::object key, py::
 
 void close_store(py::object self, py::object, py::object) { self.attr("cons_running") = false; }
 
-void exit_store(py::object self, py::object, py::object, py::object) { self.attr("close")(); }
+// The exit status that leaving a `with` block by `exception` calls for, as
+// the interpreter itself would give it: a SystemExit's code, else 1.
+int exit_status_for(py::handle exception_type, py::handle exception) {
+    if (!PyErr_GivenExceptionMatches(exception_type.ptr(), PyExc_SystemExit))
+        return 1;
+    py::object code = py::getattr(exception, "code", py::none());
+    if (code.is_none())
+        return 0;
+    if (!PyLong_Check(code.ptr()))
+        return 1;
+    int overflow = 0;
+    long status = PyLong_AsLongAndOverflow(code.ptr(), &overflow);
+    return overflow || status < INT_MIN || status > INT_MAX ? 1 : static_cast<int>(status);
+}
+
+void exit_store(py::object self, py::object exception_type, py::object exception, py::object) {
+    // A block left by an exception must not end the process as a success.
+    if (!exception_type.is_none())
+        self.attr("_exit_status") = exit_status_for(exception_type, exception);
+    self.attr("close")();
+}
 
 void finalise_store(py::object self) {
     try {
@@ -484,7 +506,7 @@ void default_on_consumer_kill() {
         } catch (py::error_already_set &) {
         }
     }
-    bind->os.attr("_exit")(consumer_failed ? 1 : 0);
+    bind->os.attr("_exit")(stop_status);
 }
 
 // ------------------------------------------------------------ KafkaJsonCompaction
@@ -632,7 +654,8 @@ PYBIND11_MODULE(quillet, m) {
                     }
                     b.default_on_consumer_kill = py::cpp_function(&default_on_consumer_kill, py::name("exit_process"),
                                                                    "Ends the process at once: status 0 after a requested "
-                                                                   "stop, 1 after a failure of the consumer thread.");
+                                                                   "stop, 1 after a failure of the consumer thread or a "
+                                                                   "with block left by an exception.");
                     return b;
                 })
                 .get_stored();
@@ -680,7 +703,8 @@ PYBIND11_MODULE(quillet, m) {
     def_method(store, "__exit__", &exit_store, py::arg("exception_type") = py::none(),
                py::arg("exception_value") = py::none(), py::arg("traceback") = py::none(),
                "__exit__($self, exception_type=None, exception_value=None, traceback=None)\n--\n\n"
-               "Stop the store; never suppresses the exception.");
+               "Stop the store; never suppresses the exception. Left by an exception, the default\n"
+               "stop action exits with status 1 (a SystemExit: its code).");
     def_method(store, "__del__", &finalise_store, "__del__($self)\n--\n\n");
 
     py::object json_store = make_class(

@@ -13,7 +13,8 @@ class KafkaCompaction:
 
     Construction returns once every partition has been read to its end. Writes are
     published and become visible when the consumer thread reads them back. The default
-    on_consumer_kill ends the process when the store stops (status 1 after a failure).
+    on_consumer_kill ends the process when the store stops (status 1 after a failure or a
+    with block left by an exception).
     """
 
     publish_pause_s: float

@@ -277,6 +277,24 @@ def test_a_signal_ends_the_process_with_status_zero(kafka_bootstrap, unique_name
     assert result.stdout.splitlines()[-1] == "Consumer was correctly killed"
 
 
+@pytest.mark.parametrize("body, status", [
+    ("pass", 0),
+    ("raise ValueError('boom')", 1),
+    ("sys.exit(3)", 3),
+], ids=["normally", "by-exception", "by-sys.exit"])
+def test_leaving_the_with_block_ends_the_process_with_the_status_it_calls_for(
+        kafka_bootstrap, unique_name, body, status):
+    result = run_store_process(kafka_bootstrap, unique_name, f"""
+        import sys
+        with store:
+            {body}
+        time.sleep(30)
+    """)
+    assert result.returncode == status, result.stderr[-3000:]
+    if status == 1:
+        assert "ValueError: boom" in result.stderr
+
+
 def test_a_consumer_failure_ends_the_process_with_status_one(kafka_bootstrap, unique_name):
     result = run_store_process(kafka_bootstrap, unique_name, """
         def fail():
