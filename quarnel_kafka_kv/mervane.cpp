@@ -40,7 +40,7 @@ void kollection_delitem(py::object self, py::object key) {
 // then lists the keys once and reads each value when its turn comes.
 struct Items {
     py::object kdb, name, keys;
-    Py_ssize_t next = 0;
+    std::size_t next = 0;
 
     py::tuple advance() {
         if (!keys)
