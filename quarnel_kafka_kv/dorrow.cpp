@@ -63,12 +63,15 @@ long available_brokers(py::handle admin, const std::string &text) {
 
 // Brokers learn of a new topic one after another: the one answering the
 // metadata request may list it while the one answering the description does
-// not know it yet. Such a refusal is retried for up to 10 s.
-py::dict describe_when_known(py::object &self, py::object &topic) {
+// not know it yet. Such a refusal is retried for up to 10 s, and so, with
+// `until_listed`, is a description without the topic.
+py::dict describe_when_known(py::object &self, py::object &topic, bool until_listed) {
     double deadline = bindings->time().cast<double>() + 10.0;
     for (;;) {
         try {
-            return self.attr("get_topic_configs")(topic);
+            py::dict description = self.attr("get_topic_configs")(topic);
+            if (!until_listed || !description.empty() || bindings->time().cast<double>() >= deadline)
+                return description;
         } catch (py::error_already_set &e) {
             if (!is_kafka_exception(e) || error_name(e) != "UNKNOWN_TOPIC_OR_PART" ||
                 bindings->time().cast<double>() >= deadline)
@@ -80,7 +83,7 @@ py::dict describe_when_known(py::object &self, py::object &topic) {
 
 void create_or_update_topic(py::object self, py::object topic, py::object num_partitions,
                             py::object replication_factor, py::dict config_dict) {
-    py::dict topic_configs = describe_when_known(self, topic);
+    py::dict topic_configs = describe_when_known(self, topic, false);
     if (topic_configs.empty()) {
         try {
             self.attr("create_topic_with_params")(topic, num_partitions, replication_factor);
@@ -90,13 +93,8 @@ void create_or_update_topic(py::object self, py::object topic, py::object num_pa
             if (!is_kafka_exception(e) || error_name(e) != "TOPIC_ALREADY_EXISTS")
                 throw;
         }
-        topic_configs = describe_when_known(self, topic);
         // The other creator's topic may not be in our broker's metadata yet.
-        double deadline = bindings->time().cast<double>() + 10.0;
-        while (topic_configs.empty() && bindings->time().cast<double>() < deadline) {
-            bindings->sleep(0.1);
-            topic_configs = describe_when_known(self, topic);
-        }
+        topic_configs = describe_when_known(self, topic, true);
     }
     if (py::object(topic_configs["num_partitions"]) < num_partitions)
         self.attr("set_topic_partitions")(topic, num_partitions);

@@ -41,6 +41,14 @@ py::object call_method(py::handle obj, const py::str &name) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+// `d[key]` as a borrowed reference, or null when `key` is missing.
+PyObject *find(py::handle d, py::handle key) {
+    PyObject *found = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (!found && PyErr_Occurred())
+        throw py::error_already_set();
+    return found;
+}
+
 // `d.setdefault(key, {})`, atomic under the GIL.
 py::dict dict_for(py::handle d, py::handle key) {
     py::dict fresh;
@@ -54,11 +62,8 @@ py::dict dict_for(py::handle d, py::handle key) {
 // needs it first. setdefault under the GIL makes the creation atomic, so two
 // threads can never end up holding different locks for one topic.
 py::object lock_for(py::handle locks, py::handle topic) {
-    PyObject *found = PyDict_GetItemWithError(locks.ptr(), topic.ptr());
-    if (found)
+    if (PyObject *found = find(locks, topic))
         return py::reinterpret_borrow<py::object>(found);
-    if (PyErr_Occurred())
-        throw py::error_already_set();
     py::object fresh = bind->Lock();
     PyObject *kept = PyDict_SetDefault(locks.ptr(), topic.ptr(), fresh.ptr());
     if (!kept)
@@ -255,13 +260,10 @@ py::object apply_record(py::handle msg, py::handle topics, py::handle locks, py:
         throw py::error_already_set();
     }
     // Only topics this store has written to need to know how far it has read.
-    if (PyDict_GetItemWithError(written_offsets.ptr(), topic.ptr())) {
-        if (PyDict_SetItem(dict_for(read_offsets, topic).ptr(), call_method(msg, bind->partition).ptr(),
-                           call_method(msg, bind->offset).ptr()) < 0)
-            throw py::error_already_set();
-    } else if (PyErr_Occurred()) {
+    if (find(written_offsets, topic) &&
+        PyDict_SetItem(dict_for(read_offsets, topic).ptr(), call_method(msg, bind->partition).ptr(),
+                       call_method(msg, bind->offset).ptr()) < 0)
         throw py::error_already_set();
-    }
     return topic;
 }
 
@@ -304,11 +306,8 @@ void run_consumer_loop(py::object &self, double init_timeout, double start_time)
             if (!inited)
                 continue;
             // Called with no lock held, so a callback may read and write the store.
-            PyObject *callback = PyDict_GetItemWithError(callbacks.ptr(), topic.ptr());
-            if (callback)
+            if (PyObject *callback = find(callbacks, topic))
                 py::reinterpret_borrow<py::object>(callback)();
-            else if (PyErr_Occurred())
-                throw py::error_already_set();
         }
         if (inited || !at_an_end)
             continue;
@@ -366,27 +365,18 @@ bool read_back_own_writes(py::handle self, py::handle topic) {
         throw py::error_already_set();
     if (unsettled)
         return false;
-    PyObject *written = PyDict_GetItemWithError(py::object(self.attr("_written_offsets")).ptr(), topic.ptr());
-    if (!written) {
-        if (PyErr_Occurred())
-            throw py::error_already_set();
+    PyObject *written = find(self.attr("_written_offsets"), topic);
+    if (!written)
         return true;
-    }
-    PyObject *read = PyDict_GetItemWithError(py::object(self.attr("_read_offsets")).ptr(), topic.ptr());
-    if (!read) {
-        if (PyErr_Occurred())
-            throw py::error_already_set();
+    PyObject *read = find(self.attr("_read_offsets"), topic);
+    if (!read)
         return false;
-    }
     Py_ssize_t pos = 0;
     PyObject *partition, *offset;
     while (PyDict_Next(written, &pos, &partition, &offset)) {
-        PyObject *reached = PyDict_GetItemWithError(read, partition);
-        if (!reached) {
-            if (PyErr_Occurred())
-                throw py::error_already_set();
+        PyObject *reached = find(read, partition);
+        if (!reached)
             return false;
-        }
         int behind = PyObject_RichCompareBool(reached, offset, Py_LT);
         if (behind < 0)
             throw py::error_already_set();
@@ -403,9 +393,7 @@ bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle
     py::object current;
     {
         Held held(lock_for(self.attr("locks"), topic));
-        PyObject *collection = PyDict_GetItemWithError(py::object(self.attr("_topics")).ptr(), topic.ptr());
-        if (!collection && PyErr_Occurred())
-            throw py::error_already_set();
+        PyObject *collection = find(self.attr("_topics"), topic);
         if (!collection || PyDict_GET_SIZE(collection) == 0 || !read_back_own_writes(self, topic))
             return false;
         current = py::reinterpret_borrow<py::dict>(collection).attr("get")(key);
@@ -546,10 +534,7 @@ void delete_collection_value(py::object self, py::object name, py::object key) {
 
 // The lock of `topic` when some record or write has created it.
 py::object existing_lock(py::handle self, py::handle topic) {
-    PyObject *lock = PyDict_GetItemWithError(py::object(self.attr("locks")).ptr(), topic.ptr());
-    if (!lock && PyErr_Occurred())
-        throw py::error_already_set();
-    return py::reinterpret_borrow<py::object>(lock);
+    return py::reinterpret_borrow<py::object>(find(self.attr("locks"), topic));
 }
 
 // `read(collection)` under the collection's lock; `missing` while no record
@@ -561,25 +546,17 @@ py::object read_collection(py::handle self, py::handle name, py::object missing,
     if (!lock)
         return missing;
     Held held(lock);
-    PyObject *collection = PyDict_GetItemWithError(py::object(self.attr("_topics")).ptr(), topic.ptr());
-    if (!collection) {
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        return missing;
-    }
-    return read(collection);
+    PyObject *collection = find(self.attr("_topics"), topic);
+    return collection ? read(collection) : missing;
 }
 
 py::object get_collection_value(py::object self, py::object name, py::object key) {
     // Encoded first: a key's own encode may be any code, never run under the lock.
     py::object key_bytes = utf8_key(key);
     return read_collection(self, name, py::none(), [&key_bytes](PyObject *collection) -> py::object {
-        PyObject *stored = PyDict_GetItemWithError(collection, key_bytes.ptr());
-        if (!stored) {
-            if (PyErr_Occurred())
-                throw py::error_already_set();
+        PyObject *stored = find(collection, key_bytes);
+        if (!stored)
             return py::none();
-        }
         PyObject *decoded = PyObject_CallOneArg(bind->loads.ptr(), stored);
         if (!decoded)
             throw py::error_already_set();
