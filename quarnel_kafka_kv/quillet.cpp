@@ -14,7 +14,7 @@ using namespace pybind11::literals;
 
 // Host names bound when the module is loaded, kept for the life of the process.
 struct Bindings {
-    py::object os, json, uuid, kafka, signal, time, sleep, Lock, Thread, Admin;
+    py::object os, json, uuid, kafka, signal, time, sleep, Lock, Thread, get_ident, Admin;
     py::object KafkaException, KafkaError, PARTITION_EOF, AUTHENTICATION, SSL, dumps, loads, str_type, super, print_exception;
     py::object default_on_consumer_kill, KafkaJsonCompaction;
     // Interned names for the per-record path.
@@ -173,7 +173,10 @@ void init_store(py::object self, py::object admin_configs, py::object collection
     self.attr("_written_offsets") = py::dict();
     self.attr("_read_offsets") = py::dict();
     self.attr("_unsettled_topics") = py::set();
+    // Writers waiting until the consumer thread applied their record: (topic, partition, offset, lock).
+    self.attr("_visibility_waiters") = py::list();
     self.attr("collection_callbacks") = py::dict();
+    self.attr("collection_listeners") = py::dict();
 
     py::dict topics;
     for (auto name : collection_names)
@@ -220,6 +223,14 @@ void add_collection_callback(py::object self, py::object collection_name, py::ob
     self.attr("collection_callbacks")[topic_name(self.attr("db_name"), collection_name)] = callback;
 }
 
+void add_collection_listener(py::object self, py::object collection_name, py::object listener) {
+    if (!PyCallable_Check(listener.ptr()))
+        throw py::type_error("listener must be callable, not " + std::string(Py_TYPE(listener.ptr())->tp_name));
+    py::object topic = topic_name(self.attr("db_name"), collection_name);
+    py::list listeners = self.attr("collection_listeners").attr("setdefault")(topic, py::list());
+    listeners.append(listener);
+}
+
 // The replay is over once every assigned partition has reported its end.
 bool replay_caught_up(py::handle consumer, py::handle ends_seen) {
     py::list assignment = call_method(consumer, bind->assignment);
@@ -231,9 +242,24 @@ bool replay_caught_up(py::handle consumer, py::handle ends_seen) {
     return true;
 }
 
+// Wakes the writers waiting for a record up to `offset` of `topic`'s `partition`.
+void release_visible(py::handle waiters, py::handle topic, py::handle partition, py::handle offset) {
+    py::list list = py::reinterpret_borrow<py::list>(waiters);
+    for (Py_ssize_t i = PyList_GET_SIZE(list.ptr()) - 1; i >= 0; --i) {
+        py::tuple waiter = list[i];
+        py::object wanted = waiter[2];
+        if (!py::object(waiter[0]).equal(topic) || !py::object(waiter[1]).equal(partition) ||
+            wanted > py::reinterpret_borrow<py::object>(offset))
+            continue;
+        if (PySequence_DelItem(list.ptr(), i) < 0)
+            throw py::error_already_set();
+        waiter[3].attr("release")();
+    }
+}
+
 // Applies one data record and returns its topic; none for a partition end.
 py::object apply_record(py::handle msg, py::handle topics, py::handle locks, py::handle ends_seen,
-                        py::handle written_offsets, py::handle read_offsets) {
+                        py::handle written_offsets, py::handle read_offsets, py::handle waiters) {
     py::object error = call_method(msg, bind->error);
     if (!error.is_none()) {
         if (call_method(error, bind->code).equal(bind->PARTITION_EOF)) {
@@ -260,10 +286,12 @@ py::object apply_record(py::handle msg, py::handle topics, py::handle locks, py:
         throw py::error_already_set();
     }
     // Only topics this store has written to need to know how far it has read.
-    if (find(written_offsets, topic) &&
-        PyDict_SetItem(dict_for(read_offsets, topic).ptr(), call_method(msg, bind->partition).ptr(),
-                       call_method(msg, bind->offset).ptr()) < 0)
-        throw py::error_already_set();
+    if (find(written_offsets, topic)) {
+        py::object partition = call_method(msg, bind->partition), offset = call_method(msg, bind->offset);
+        if (PyDict_SetItem(dict_for(read_offsets, topic).ptr(), partition.ptr(), offset.ptr()) < 0)
+            throw py::error_already_set();
+        release_visible(waiters, topic, partition, offset);
+    }
     return topic;
 }
 
@@ -274,6 +302,8 @@ void run_consumer_loop(py::object &self, double init_timeout, double start_time)
     py::object callbacks = self.attr("collection_callbacks");
     py::object written_offsets = self.attr("_written_offsets");
     py::object read_offsets = self.attr("_read_offsets");
+    py::object waiters = self.attr("_visibility_waiters");
+    py::object listeners = self.attr("collection_listeners");
     py::list topic_list(topics.attr("keys")());
     py::set ends_seen;
     bool already_has_some_messages = false;
@@ -297,7 +327,7 @@ void run_consumer_loop(py::object &self, double init_timeout, double start_time)
 
         bool at_an_end = msgs.empty();
         for (auto msg : msgs) {
-            py::object topic = apply_record(msg, topics, locks, ends_seen, written_offsets, read_offsets);
+            py::object topic = apply_record(msg, topics, locks, ends_seen, written_offsets, read_offsets, waiters);
             if (topic.is_none()) {
                 at_an_end = true;
                 continue;
@@ -308,6 +338,15 @@ void run_consumer_loop(py::object &self, double init_timeout, double start_time)
             // Called with no lock held, so a callback may read and write the store.
             if (PyObject *callback = find(callbacks, topic))
                 py::reinterpret_borrow<py::object>(callback)();
+            if (PyObject *found = find(listeners, topic)) {
+                py::object value = call_method(msg, bind->value);
+                if (PyBytes_Check(value.ptr()) && PyBytes_GET_SIZE(value.ptr()) == 0)
+                    value = py::none();
+                py::object key = call_method(msg, bind->key);
+                // A snapshot: a listener may add listeners.
+                for (auto listener : py::tuple(py::reinterpret_borrow<py::list>(found)))
+                    listener(key, value);
+            }
         }
         if (inited || !at_an_end)
             continue;
@@ -343,6 +382,15 @@ void start_consumer(py::object self, double init_timeout) {
     } catch (py::error_already_set &e) {
         failure = e.value();
         bind->print_exception(failure);
+    }
+    // Nothing will read their records back any more.
+    try {
+        py::list waiters = self.attr("_visibility_waiters");
+        while (py::len(waiters)) {
+            py::tuple waiter = waiters.attr("pop")();
+            waiter[3].attr("release")();
+        }
+    } catch (py::error_already_set &) {
     }
     stop_status = failure ? 1 : py::getattr(self, "_exit_status", py::int_(0)).cast<int>();
     try {
@@ -402,6 +450,28 @@ bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle
     return current.equal(value);
 }
 
+// Returns once the consumer thread has applied `offset` of `topic`'s
+// `partition`, or after `bound` seconds.
+void wait_visible(py::handle self, py::handle topic, py::handle partition, py::handle offset, py::handle bound) {
+    py::object applied;
+    if (PyObject *read = find(self.attr("_read_offsets"), topic))
+        if (PyObject *reached = find(read, partition))
+            applied = py::reinterpret_borrow<py::object>(reached);
+    if (applied && !(applied < py::reinterpret_borrow<py::object>(offset)))
+        return;
+    py::object lock = bind->Lock();
+    lock.attr("acquire")();
+    py::list waiters = self.attr("_visibility_waiters");
+    py::tuple waiter = py::make_tuple(topic, partition, offset, lock);
+    waiters.append(waiter);
+    // Released by the consumer thread; the GIL makes the check and the
+    // registration above one step for it.
+    lock.attr("acquire")(true, bound);
+    for (Py_ssize_t i = PyList_GET_SIZE(waiters.ptr()) - 1; i >= 0; --i)
+        if (PyList_GET_ITEM(waiters.ptr(), i) == waiter.ptr() && PySequence_DelItem(waiters.ptr(), i) < 0)
+            throw py::error_already_set();
+}
+
 // What the delivery report of one record said.
 struct Delivery {
     bool reported = false;
@@ -434,12 +504,14 @@ void set_collection_value(py::object self, py::object name, py::object key, py::
         // or acks=0, which reports no offset).
         py::set unsettled = self.attr("_unsettled_topics");
         unsettled.add(topic);
+        // From now on the consumer thread tracks how far it has read this topic.
+        dict_for(self.attr("_written_offsets"), topic);
         producer.attr("produce")(topic, "value"_a = value, "key"_a = key, "on_delivery"_a = report);
         producer.attr("flush")();
         // Another thread's flush may be running our report at this moment.
         while (!delivery->reported)
             producer.attr("flush")(0.01);
-        if (delivery->error.is_none() && delivery->offset.cast<long long>() >= 0) {
+        if (delivery->error.is_none() && !delivery->offset.is_none() && delivery->offset.cast<long long>() >= 0) {
             dict_for(self.attr("_written_offsets"), topic)[delivery->partition] = delivery->offset;
             if (PySet_Discard(unsettled.ptr(), topic.ptr()) < 0)
                 throw py::error_already_set();
@@ -448,6 +520,16 @@ void set_collection_value(py::object self, py::object name, py::object key, py::
     if (!delivery->error.is_none())
         raise_exception_object(bind->KafkaException(delivery->error));
     py::object pause = self.attr("publish_pause_s");
+    if (PyObject_IsTrue(py::object(self.attr("read_your_writes")).ptr())) {
+        // The consumer thread cannot read back while it runs this write.
+        if (bind->get_ident().equal(self.attr("cons_thr").attr("ident")))
+            return;
+        if (!delivery->offset.is_none() && delivery->offset.cast<long long>() >= 0 &&
+            self.attr("cons_running").cast<bool>() && self.attr("cons_thr").attr("is_alive")().cast<bool>()) {
+            wait_visible(self, topic, delivery->partition, delivery->offset, pause);
+            return;
+        }
+    }
     // A zero pause must not hand the GIL to the consumer thread between writes.
     if (PyObject_IsTrue(pause.ptr()))
         bind->sleep(pause);
@@ -528,6 +610,32 @@ void json_set_collection_value(py::object self, py::object name, py::object key,
     bind->super(bind->KafkaJsonCompaction, self).attr("set_collection_value")(name, key_bytes, encoded);
 }
 
+// Hands the listener text keys and JSON values. A record this layer cannot
+// decode (written by another tool) is not one of its changes: skipped.
+void json_add_collection_listener(py::object self, py::object name, py::object listener) {
+    if (!PyCallable_Check(listener.ptr()))
+        throw py::type_error("listener must be callable, not " + std::string(Py_TYPE(listener.ptr())->tp_name));
+    py::object decoding = py::cpp_function([listener](py::object key, py::object value) {
+        py::object text, decoded = py::none();
+        try {
+            if (!PyBytes_Check(key.ptr()))
+                return;
+            text = py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.ptr()), PyBytes_GET_SIZE(key.ptr()), "strict"));
+            if (!text)
+                throw py::error_already_set();
+            if (!value.is_none())
+                decoded = bind->loads(value);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError))
+                throw;
+            return;
+        }
+        listener(text, decoded);
+    });
+    bind->super(bind->KafkaJsonCompaction, self).attr("add_collection_listener")(name, decoding);
+}
+
 void delete_collection_value(py::object self, py::object name, py::object key) {
     self.attr("set_collection_value")(name, key, py::none());
 }
@@ -604,6 +712,7 @@ PYBIND11_MODULE(quillet, m) {
                     b.sleep = time_module.attr("sleep");
                     b.Lock = threading.attr("Lock");
                     b.Thread = threading.attr("Thread");
+                    b.get_ident = threading.attr("get_ident");
                     b.Admin = import_from("dorrow", "Admin");
                     b.KafkaException = kafka.attr("KafkaException");
                     b.KafkaError = kafka.attr("KafkaError");
@@ -650,6 +759,7 @@ PYBIND11_MODULE(quillet, m) {
         "every partition has been read to its end; a background thread then applies every new\n"
         "record. Writes are published and become visible when the thread reads them back.");
     store.attr("publish_pause_s") = 1.0;
+    store.attr("read_your_writes") = false;
     def_init(store, &init_store, py::arg("admin_configs"), py::arg("collection_names"),
              py::arg("db_name") = "quarnel.configs", py::arg("on_consumer_kill") = bind->default_on_consumer_kill,
              "__init_instance__($self, admin_configs, collection_names, db_name='quarnel.configs', "
@@ -664,6 +774,11 @@ PYBIND11_MODULE(quillet, m) {
                py::arg("callback"),
                "add_collection_callback($self, collection_name, callback)\n--\n\n"
                "Call callback() on the consumer thread after each new record of the collection.");
+    def_method(store, "add_collection_listener", &add_collection_listener, py::arg("collection_name"),
+               py::arg("listener"),
+               "add_collection_listener($self, collection_name, listener)\n--\n\n"
+               "Call listener(key, value) on the consumer thread for each new record of the collection;\n"
+               "value is None for a deletion.");
     def_method(store, "start_consumer", &start_consumer, py::arg("init_timeout") = 10.0,
                "start_consumer($self, init_timeout=10.0)\n--\n\n"
                "Body of the consumer thread; construction starts it.");
@@ -695,6 +810,11 @@ PYBIND11_MODULE(quillet, m) {
                py::arg("value"),
                "set_collection_value($self, name, key, value)\n--\n\n"
                "Publish value as JSON under the text key; None deletes the key.");
+    def_method(json_store, "add_collection_listener", &json_add_collection_listener, py::arg("collection_name"),
+               py::arg("listener"),
+               "add_collection_listener($self, collection_name, listener)\n--\n\n"
+               "Call listener(key, value) on the consumer thread for each new record of the collection,\n"
+               "with the text key and the decoded value (None for a deletion).");
     def_method(json_store, "delete_collection_value", &delete_collection_value, py::arg("name"), py::arg("key"),
                "delete_collection_value($self, name, key)\n--\n\nPublish the deletion of key.");
     def_method(json_store, "get_collection_value", &get_collection_value, py::arg("name"), py::arg("key"),
