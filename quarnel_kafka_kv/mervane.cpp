@@ -7,76 +7,201 @@ namespace {
 
 namespace py = pybind11;
 
+struct Names {
+    py::str kdb = intern("kdb"), name = intern("name"), collections = intern("collections"),
+            db_name = intern("db_name"), get_collections = intern("get_collections"),
+            get_collection_keys = intern("get_collection_keys"), get_collection_value = intern("get_collection_value"),
+            set_collection_value = intern("set_collection_value"),
+            delete_collection_value = intern("delete_collection_value"), items = intern("items");
+};
+
 struct Bindings {
-    py::object KafkaDB, Kollection, dict_type, super, items_type;
+    Names n;
+    py::object KafkaDB, Kollection, dict_type, super, view_iterator_type;
 };
 Bindings *bind = nullptr;
 
 // ---------------------------------------------------------------- Kollection
 
-void init_kollection(py::object self, py::object kdb, py::object name) {
-    self.attr("kdb") = kdb;
-    self.attr("name") = name;
+// Every operation of a view is one call of a JSON operation of its store,
+// dispatched through the store so that a subclass's own operation is used.
+template <typename... Args>
+py::object ask_store(py::handle view, py::handle operation, Args... args) {
+    const Names &n = bind->n;
+    return call_method(py::getattr(view, n.kdb), operation, py::getattr(view, n.name), args...);
 }
 
-bool kollection_contains(py::object self, py::object item) {
-    py::object keys = self.attr("kdb").attr("get_collection_keys")(self.attr("name"));
-    return keys.contains(item);
+py::object keys_of(py::handle view) { return ask_store(view, bind->n.get_collection_keys); }
+
+void init_kollection(py::handle self, py::handle kdb, py::handle name) {
+    py::setattr(self, bind->n.kdb, kdb);
+    py::setattr(self, bind->n.name, name);
 }
 
-py::object kollection_getitem(py::object self, py::object key) {
-    return self.attr("kdb").attr("get_collection_value")(self.attr("name"), key);
+py::object kollection_contains(py::handle self, py::handle item) {
+    int found = PySequence_Contains(keys_of(self).ptr(), item.ptr());
+    if (found < 0)
+        throw py::error_already_set();
+    return py::bool_(found == 1);
 }
 
-void kollection_setitem(py::object self, py::object key, py::object value) {
-    self.attr("kdb").attr("set_collection_value")(self.attr("name"), key, value);
+py::object kollection_iter(py::handle self) { return py::iter(keys_of(self)); }
+
+py::object kollection_len(py::handle self) { return py::int_(py::len(keys_of(self))); }
+
+py::object kollection_keys(py::handle self) { return keys_of(self); }
+
+py::object kollection_getitem(py::handle self, py::handle key) {
+    return ask_store(self, bind->n.get_collection_value, key);
 }
 
-void kollection_delitem(py::object self, py::object key) {
-    self.attr("kdb").attr("delete_collection_value")(self.attr("name"), key);
+py::object kollection_get(py::handle self, py::handle key, py::handle fallback) {
+    py::object value = ask_store(self, bind->n.get_collection_value, key);
+    return value.is_none() ? py::reinterpret_borrow<py::object>(fallback) : value;
 }
 
-// The iterator of Kollection.items(): reads nothing until first advanced,
+void kollection_setitem(py::handle self, py::handle key, py::handle value) {
+    ask_store(self, bind->n.set_collection_value, key, value);
+}
+
+void kollection_delitem(py::handle self, py::handle key) { ask_store(self, bind->n.delete_collection_value, key); }
+
+py::object kollection_repr(py::handle self) {
+    py::object db_name = py::getattr(py::getattr(self, bind->n.kdb), bind->n.db_name, py::none());
+    py::object name = py::getattr(self, bind->n.name);
+    PyObject *text = db_name.is_none() ? PyUnicode_FromFormat("Kollection(name=%R)", name.ptr())
+                                       : PyUnicode_FromFormat("Kollection(db_name=%R, name=%R)", db_name.ptr(), name.ptr());
+    if (!text)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+}
+
+// The iterator of items() and values(): reads nothing until first advanced,
 // then lists the keys once and reads each value when its turn comes.
-struct Items {
-    py::object kdb, name, keys;
-    std::size_t next = 0;
-
-    py::tuple advance() {
-        if (!keys)
-            keys = kdb.attr("get_collection_keys")(name);
-        if (next >= py::len(keys))
-            throw py::stop_iteration();
-        py::object key = keys[py::int_(next++)];
-        return py::make_tuple(key, kdb.attr("get_collection_value")(name, key));
-    }
+struct ViewIterator {
+    PyObject_HEAD
+    PyObject *view;
+    PyObject *keys;  // null until first advanced
+    Py_ssize_t next;
+    bool pairs;
 };
 
-Items kollection_items(py::object self) { return Items{self.attr("kdb"), self.attr("name"), py::object()}; }
+PyObject *view_iterator_next(PyObject *op) {
+    auto *it = reinterpret_cast<ViewIterator *>(op);
+    return guarded([it]() -> PyObject * {
+        if (!it->keys)
+            it->keys = keys_of(it->view).release().ptr();
+        if (it->next >= PySequence_Size(it->keys)) {
+            if (PyErr_Occurred())
+                throw py::error_already_set();
+            return nullptr;  // exhausted
+        }
+        py::object key = py::reinterpret_steal<py::object>(PySequence_GetItem(it->keys, it->next++));
+        if (!key)
+            throw py::error_already_set();
+        py::object value = ask_store(it->view, bind->n.get_collection_value, key);
+        return (it->pairs ? py::object(py::make_tuple(key, value)) : value).release().ptr();
+    });
+}
+
+void view_iterator_dealloc(PyObject *op) {
+    auto *it = reinterpret_cast<ViewIterator *>(op);
+    PyTypeObject *type = Py_TYPE(op);
+    Py_XDECREF(it->view);
+    Py_XDECREF(it->keys);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+py::object view_iterator(py::handle view, bool pairs) {
+    auto *type = reinterpret_cast<PyTypeObject *>(bind->view_iterator_type.ptr());
+    auto *it = reinterpret_cast<ViewIterator *>(type->tp_alloc(type, 0));
+    if (!it)
+        throw py::error_already_set();
+    it->view = py::reinterpret_borrow<py::object>(view).release().ptr();
+    it->keys = nullptr;
+    it->next = 0;
+    it->pairs = pairs;
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(it));
+}
+
+py::object view_iterator_type(py::handle module) {
+    static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(view_iterator_dealloc)},
+                                  {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+                                  {Py_tp_iternext, reinterpret_cast<void *>(view_iterator_next)},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"quarnel_kafka_kv.mervane.KollectionIterator", sizeof(ViewIterator), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr);
+    if (!type)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(type);
+}
+
+py::object kollection_items(py::handle self) { return view_iterator(self, true); }
+
+py::object kollection_values(py::handle self) { return view_iterator(self, false); }
 
 // ---------------------------------------------------------------- KafkaDB
 
-void init_db(py::object self, py::args args, py::kwargs kwargs) {
-    bind->super(bind->KafkaDB, self).attr("__init__")(*args, **kwargs);
-    self.attr("collections") = py::dict();
+py::object init_db(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    py::object init = bind->super(bind->KafkaDB, self).attr("__init__");
+    PyObject *done = PyObject_Vectorcall(init.ptr(), args, nargs, kwnames);
+    if (!done)
+        throw py::error_already_set();
+    Py_DECREF(done);
+    py::setattr(self, bind->n.collections, py::dict());
+    return py::none();
 }
 
-py::object view_of(py::object &self, py::handle name) {
-    py::dict collections = self.attr("collections");
-    if (!collections.contains(name))
-        collections[name] = bind->Kollection(self, name);
-    return collections[name];
+py::object view_of(py::handle self, py::handle name) {
+    py::object collections = py::getattr(self, bind->n.collections);
+    PyObject *view = PyDict_GetItemWithError(collections.ptr(), name.ptr());
+    if (view)
+        return py::reinterpret_borrow<py::object>(view);
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+    py::object made = bind->Kollection(self, name);
+    if (PyDict_SetItem(collections.ptr(), name.ptr(), made.ptr()) < 0)
+        throw py::error_already_set();
+    return made;
 }
 
-py::object db_getitem(py::object self, py::object key) { return view_of(self, key); }
+py::object db_getitem(py::handle self, py::handle key) { return view_of(self, key); }
 
-void db_setitem(py::object self, py::object key, py::object value) {
+void db_setitem(py::handle self, py::handle key, py::handle value) {
     py::object view = view_of(self, key);
-    if (!py::isinstance(value, bind->dict_type))
-        throw py::type_error();
+    if (!py::isinstance(value, bind->dict_type)) {
+        PyErr_SetNone(PyExc_TypeError);
+        throw py::error_already_set();
+    }
     // Merges: keys the mapping does not name keep their values.
-    for (auto item : value.attr("items")())
-        view[item[py::int_(0)]] = item[py::int_(1)];
+    for (auto item : call_method(value, bind->n.items)) {
+        py::tuple pair(py::reinterpret_borrow<py::object>(item));
+        view[pair[0]] = pair[1];
+    }
+}
+
+py::object collection_names(py::handle self) { return call_method(self, bind->n.get_collections); }
+
+py::object db_contains(py::handle self, py::handle name) {
+    int found = PySequence_Contains(collection_names(self).ptr(), name.ptr());
+    if (found < 0)
+        throw py::error_already_set();
+    return py::bool_(found == 1);
+}
+
+py::object db_iter(py::handle self) { return py::iter(collection_names(self)); }
+
+py::object db_len(py::handle self) { return py::int_(py::len(collection_names(self))); }
+
+py::object db_repr(py::handle self) {
+    py::object db_name = py::getattr(self, bind->n.db_name, py::none());
+    PyObject *text =
+        PyUnicode_FromFormat("KafkaDB(db_name=%R, collections=%R)", db_name.ptr(), collection_names(self).ptr());
+    if (!text)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
 }
 
 }  // namespace
@@ -95,59 +220,65 @@ PYBIND11_MODULE(mervane, m) {
         json_store = py::module_::import("quillet").attr("KafkaJsonCompaction");
     }
 
-    py::options options;
-    options.disable_function_signatures();
-
     py::object kollection = make_class(
         m, "Kollection", py::make_tuple(py::module_::import("builtins").attr("object")),
-        "Kollection(kdb, name)\n--\n\n"
         "A view of one collection of a KafkaDB, used as a dictionary of its keys.\n\n"
         "It holds no data: coll[key] reads (None when missing), coll[key] = value publishes,\n"
-        "del db[name][key] publishes a deletion, `key in coll` lists the keys, items() walks them.");
-    def_init(kollection, &init_kollection, py::arg("kdb"), py::arg("name"),
-             "__init_instance__($self, kdb, name)\n--\n\nA view of collection name of kdb.");
-    def_method(kollection, "__contains__", &kollection_contains, py::arg("item"),
-               "__contains__($self, item)\n--\n\nWhether item is one of the collection's keys.");
-    def_method(kollection, "items", &kollection_items,
-               "items($self)\n--\n\n"
-               "A lazy iterator of (key, value) pairs: the keys are listed when it is first\n"
-               "advanced, each value is read when its pair is produced.");
-    def_method(kollection, "__getitem__", &kollection_getitem, py::arg("key"),
-               "__getitem__($self, key)\n--\n\nThe value under key, or None.");
-    def_method(kollection, "__setitem__", &kollection_setitem, py::arg("key"), py::arg("value"),
-               "__setitem__($self, key, value)\n--\n\nPublish value under key; None deletes.");
-    def_method(kollection, "__delitem__", &kollection_delitem, py::arg("key"),
-               "__delitem__($self, key)\n--\n\nUsage: del db[name][key]");
-
-    // The iterator type is an implementation detail, so it is not left in the
-    // module; Bindings keeps it alive instead, or the collector would free it.
-    py::object items_type = py::class_<Items>(m, "KollectionItems", py::module_local())
-                                .def("__iter__", [](py::object self) { return self; })
-                                .def("__next__", &Items::advance);
-    py::delattr(m, "KollectionItems");
-
+        "del db[name][key] publishes a deletion; `key in coll`, iter(), len(), keys(), values(),\n"
+        "items() and get() read the collection as the store holds it at that moment.");
     py::object db = make_class(
         m, "KafkaDB", py::make_tuple(json_store),
-        "KafkaDB(admin_configs, collection_names, db_name='quarnel.configs', on_consumer_kill=...)\n--\n\n"
         "A KafkaJsonCompaction used as a dictionary of collections: db[name] is a Kollection.\n\n"
         "A collection can be read while it is not locked: reads wait for its lock, which the\n"
         "consumer thread and writers hold only while they change it.");
-    def_init(db, &init_db,
-             "__init_instance__($self, admin_configs, collection_names, db_name='quarnel.configs', "
-             "on_consumer_kill=...)\n--\n\n"
-             "Start the store (see KafkaCompaction) with an empty cache of collection views.");
-    def_method(db, "__getitem__", &db_getitem, py::arg("key"),
-               "__getitem__($self, key)\n--\n\nThe Kollection of collection key, the same object every time.");
-    def_method(db, "__setitem__", &db_setitem, py::arg("key"), py::arg("value"),
-               "__setitem__($self, key, value)\n--\n\n"
-               "Write every item of the dictionary value into collection key (None deletes);\n"
-               "other keys keep their values. TypeError if value is not a dict.");
 
     static py::gil_safe_call_once_and_store<Bindings> storage;
     bind = &storage
                 .call_once_and_store_result([&] {
                     py::module_ builtins = py::module_::import("builtins");
-                    return Bindings{db, kollection, builtins.attr("dict"), builtins.attr("super"), items_type};
+                    return Bindings{Names{}, db, kollection, builtins.attr("dict"), builtins.attr("super"),
+                                    view_iterator_type(m)};
                 })
                 .get_stored();
+
+    define_methods(kollection, {
+        method<init_kollection>("__init__", {"kdb", "name"},
+                                "__init__($self, kdb, name)\n--\n\nA view of collection name of kdb."),
+        method<kollection_contains>("__contains__", {"item"},
+                                    "__contains__($self, item)\n--\n\nWhether item is one of the collection's keys."),
+        method<kollection_iter>("__iter__", {}, "__iter__($self)\n--\n\nThe keys, in first-insertion order."),
+        method<kollection_len>("__len__", {}, "__len__($self)\n--\n\nThe number of keys."),
+        method<kollection_keys>("keys", {}, "keys($self)\n--\n\nA new list of the keys, in first-insertion order."),
+        method<kollection_values>("values", {},
+                                  "values($self)\n--\n\n"
+                                  "A lazy iterator of the values: the keys are listed when it is first\n"
+                                  "advanced, each value is read when it is produced."),
+        method<kollection_items>("items", {},
+                                 "items($self)\n--\n\n"
+                                 "A lazy iterator of (key, value) pairs: the keys are listed when it is first\n"
+                                 "advanced, each value is read when its pair is produced."),
+        method<kollection_getitem>("__getitem__", {"key"},
+                                   "__getitem__($self, key)\n--\n\nThe value under key, or None."),
+        method<kollection_get>("get", {"key", {"default", py::none()}},
+                               "get($self, key, default=None)\n--\n\nThe value under key, or default."),
+        method<kollection_setitem>("__setitem__", {"key", "value"},
+                                   "__setitem__($self, key, value)\n--\n\nPublish value under key; None deletes."),
+        method<kollection_delitem>("__delitem__", {"key"}, "__delitem__($self, key)\n--\n\nUsage: del db[name][key]"),
+        method<kollection_repr>("__repr__", {}, "__repr__($self)\n--\n\n"),
+    });
+
+    define_methods(db, {
+        raw_method<init_db>("__init__", "Start the store (see KafkaCompaction) with an empty cache of collection views."),
+        method<db_getitem>("__getitem__", {"key"},
+                           "__getitem__($self, key)\n--\n\nThe Kollection of collection key, the same object every time."),
+        method<db_setitem>("__setitem__", {"key", "value"},
+                           "__setitem__($self, key, value)\n--\n\n"
+                           "Write every item of the dictionary value into collection key (None deletes);\n"
+                           "other keys keep their values. TypeError if value is not a dict."),
+        method<db_contains>("__contains__", {"name"},
+                            "__contains__($self, name)\n--\n\nWhether name is one of the store's collections."),
+        method<db_iter>("__iter__", {}, "__iter__($self)\n--\n\nThe collection names, in construction order."),
+        method<db_len>("__len__", {}, "__len__($self)\n--\n\nThe number of collections."),
+        method<db_repr>("__repr__", {}, "__repr__($self)\n--\n\n"),
+    });
 }

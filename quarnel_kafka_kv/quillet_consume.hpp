@@ -1,0 +1,406 @@
+// The consumer thread: reads every partition of the collection topics by
+// assignment (no group join, so a start pays no rebalance), replays them into
+// memory in batches, then applies each new record and tells the collection's
+// callback and listeners. Its exit steps run whatever ended it.
+#pragma once
+
+#include "quillet_store.hpp"
+
+#include <optional>
+#include <vector>
+
+namespace quarnel {
+namespace {
+
+// Records taken per call while replaying: what the client has queued, up to this.
+constexpr Py_ssize_t kReplayBatch = 10000;
+// How long a replay call waits for a first record when nothing is queued.
+constexpr double kReplayWait = 0.1;
+// How long the thread waits for one metadata or offsets answer before trying again.
+constexpr double kRequestTimeout = 1.0;
+// How often a running store looks for partitions added to its topics.
+constexpr double kPartitionCheckInterval = 5.0;
+
+// The client's message accessors, called through their C entry points: the
+// replay reads six of them for every record.
+class MessageReader {
+  public:
+    enum Field { kError, kTopic, kPartition, kOffset, kKey, kValue, kFields };
+
+    py::object get(PyObject *msg, Field field) { return accessors_[field](msg); }
+
+  private:
+    const Names &n_ = bind->n;
+    DirectMethod accessors_[kFields] = {DirectMethod(n_.error), DirectMethod(n_.topic), DirectMethod(n_.partition),
+                                        DirectMethod(n_.offset), DirectMethod(n_.key),   DirectMethod(n_.value)};
+};
+
+// A partition the thread reads, and how far it got.
+struct Partition {
+    Partition(py::handle topic, py::handle id)
+        : topic(py::reinterpret_borrow<py::str>(topic)), id(py::reinterpret_borrow<py::object>(id)) {}
+
+    py::str topic;
+    py::object id;
+    long long end = 0;       // its replay is over once `next` reaches this
+    long long next = 0;      // the offset after the last record applied
+    bool replaying = false;
+    bool progressed = false; // `applied` not yet published to _read_offsets
+    py::object applied;      // offset of the last record applied
+
+    bool is(py::handle t, py::handle p) const {
+        return PyObject_RichCompareBool(id.ptr(), p.ptr(), Py_EQ) == 1 &&
+               PyUnicode_Compare(topic.ptr(), t.ptr()) == 0;
+    }
+};
+
+bool same_text(py::handle a, py::handle b) { return a.is(b) || PyUnicode_Compare(a.ptr(), b.ptr()) == 0; }
+
+void store_record(py::handle collection, py::handle key, py::handle value) {
+    if (is_empty_bytes(value)) {
+        // An empty value is the deletion marker; a missing key is no error.
+        if (PyDict_DelItem(collection.ptr(), key.ptr()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                throw py::error_already_set();
+            PyErr_Clear();
+        }
+    } else if (PyDict_SetItem(collection.ptr(), key.ptr(), value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+// Wakes the writers waiting for a record up to `offset` of `topic`'s `partition`.
+void release_visible(py::handle waiters, const Partition &p) {
+    PyObject *list = waiters.ptr();
+    for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
+        // (topic, partition, offset, lock), as the writer put it there.
+        py::tuple waiter = py::reinterpret_borrow<py::tuple>(PyList_GET_ITEM(list, i));
+        auto item = [&waiter](Py_ssize_t j) { return PyTuple_GET_ITEM(waiter.ptr(), j); };
+        if (!p.is(item(0), item(1)) || PyObject_RichCompareBool(item(2), p.applied.ptr(), Py_LE) != 1)
+            continue;
+        if (PySequence_DelItem(list, i) < 0)
+            throw py::error_already_set();
+        call_method(item(3), bind->n.release);
+    }
+}
+
+class ConsumerThread {
+  public:
+    ConsumerThread(py::handle self, double init_timeout)
+        : self_(py::reinterpret_borrow<py::object>(self)), init_timeout_(init_timeout),
+          start_time_(bind->time().cast<double>()), consumer_(attr(n_.consumer)), topics_(attr(n_.topics)),
+          locks_(attr(n_.locks)), callbacks_(attr(n_.collection_callbacks)),
+          listeners_(attr(n_.collection_listeners)), read_offsets_(attr(n_.read_offsets)),
+          waiters_(attr(n_.visibility_waiters)), topic_list_(topics_.attr("keys")()) {}
+
+    void run() {
+        py::print(py::make_tuple("Consumer topic_list:", topic_list_));
+        while (!assign_partitions()) {
+            if (!running())
+                return;
+            // Nothing to wait for while the cluster cannot even list the partitions.
+            if (!inited_ && bind->time().cast<double>() - start_time_ > init_timeout_)
+                finish_replay();
+            bind->sleep(0.1);
+        }
+        while (running()) {
+            if (!inited_) {
+                if (replay_is_over())
+                    finish_replay();
+                else
+                    replay_batch();
+            } else {
+                live_batch();
+                check_partitions();
+            }
+        }
+    }
+
+  private:
+    py::object attr(py::handle name) const { return py::getattr(self_, name); }
+    bool running() const { return attr(n_.cons_running).cast<bool>(); }
+
+    py::list consume(py::handle num_messages, py::handle timeout) {
+        PyObject *args[] = {consumer_.ptr(), num_messages.ptr(), timeout.ptr()};
+        PyObject *raw = PyObject_VectorcallMethod(n_.consume.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                  consume_kwnames_.ptr());
+        if (!raw)
+            throw py::error_already_set();
+        return py::reinterpret_steal<py::list>(raw);
+    }
+
+    // Every partition of the collection topics, each assigned from its first
+    // offset, with the end offset that closes its replay. False while the
+    // cluster cannot tell.
+    bool assign_partitions() {
+        std::vector<Partition> found;
+        py::list assignment;
+        try {
+            for (auto topic : topic_list_) {
+                py::object listed = consumer_.attr("list_topics")(topic, "timeout"_a = kRequestTimeout).attr("topics");
+                if (!listed.contains(topic))
+                    return false;
+                py::object metadata = listed[topic];
+                if (!metadata.attr("error").is_none() || py::len(metadata.attr("partitions")) == 0)
+                    return false;
+                for (auto id : py::module_::import("builtins").attr("sorted")(metadata.attr("partitions"))) {
+                    py::tuple marks = consumer_.attr("get_watermark_offsets")(
+                        bind->TopicPartition(topic, id), "timeout"_a = kRequestTimeout, "cached"_a = false);
+                    Partition p(topic, id);
+                    p.next = marks[0].cast<long long>();
+                    p.end = marks[1].cast<long long>();
+                    p.replaying = p.end > p.next;
+                    assignment.append(bind->TopicPartition(topic, id, marks[0]));
+                    found.push_back(std::move(p));
+                }
+            }
+        } catch (py::error_already_set &e) {
+            if (!e.matches(bind->KafkaException))
+                throw;
+            return false;
+        }
+        consumer_.attr("assign")(assignment);
+        partitions_ = std::move(found);
+        return true;
+    }
+
+    Partition &partition_of(py::handle topic, py::handle id) {
+        if (last_ < partitions_.size() && partitions_[last_].is(topic, id))
+            return partitions_[last_];
+        for (last_ = 0; last_ < partitions_.size(); ++last_)
+            if (partitions_[last_].is(topic, id))
+                return partitions_[last_];
+        partitions_.emplace_back(topic, id);
+        return partitions_.back();
+    }
+
+    // True for a partition end, which the client reports as an error; raises any other error.
+    bool at_partition_end(PyObject *msg, py::handle error) {
+        if (!call_method(error, n_.code).equal(bind->PARTITION_EOF))
+            raise_exception_object(bind->KafkaException(error));
+        Partition &p = partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
+        p.replaying = false;
+        return true;
+    }
+
+    void note_applied(Partition &p, py::object offset) {
+        p.next = offset.cast<long long>() + 1;
+        p.applied = std::move(offset);
+        p.progressed = true;
+    }
+
+    // How far the thread has read, for the writers of this store.
+    void publish_progress(Partition &p) {
+        p.progressed = false;
+        if (PyDict_SetItem(dict_for(read_offsets_, p.topic).ptr(), p.id.ptr(), p.applied.ptr()) < 0)
+            throw py::error_already_set();
+        if (PyList_GET_SIZE(waiters_.ptr()))
+            release_visible(waiters_, p);
+    }
+
+    // Applies what the client has queued, holding each topic's lock once for
+    // a run of its records; nobody is told of replayed records.
+    void replay_batch() {
+        py::list msgs = consume(replay_batch_, zero_);
+        if (msgs.empty())
+            msgs = consume(one_, replay_wait_);
+        std::optional<Held> held;
+        py::object current, collection;
+        for (auto item : msgs) {
+            PyObject *msg = item.ptr();
+            py::object error = reader_.get(msg, MessageReader::kError);
+            if (!error.is_none() && at_partition_end(msg, error))
+                continue;
+            py::object topic = reader_.get(msg, MessageReader::kTopic);
+            if (!current || !same_text(topic, current)) {
+                held.reset();
+                current = topic;
+                collection = py::reinterpret_borrow<py::dict>(topics_)[topic];
+                held.emplace(lock_for(locks_, topic));
+            }
+            store_record(collection, reader_.get(msg, MessageReader::kKey), reader_.get(msg, MessageReader::kValue));
+            note_applied(partition_of(topic, reader_.get(msg, MessageReader::kPartition)),
+                         reader_.get(msg, MessageReader::kOffset));
+            already_has_some_messages_ = true;
+        }
+        held.reset();
+        for (Partition &p : partitions_)
+            if (p.progressed)
+                publish_progress(p);
+    }
+
+    bool replay_is_over() const {
+        for (const Partition &p : partitions_)
+            if (p.replaying && p.next < p.end)
+                return false;
+        return true;
+    }
+
+    void finish_replay() {
+        py::print(already_has_some_messages_ ? "KafkaCompaction Inited, already has some messages"
+                                             : "KafkaCompaction Inited, no msg in topics");
+        inited_ = true;
+        py::setattr(self_, n_.inited, py::bool_(true));
+        call_method(attr(n_.replayed), n_.set);
+    }
+
+    // One record at a time, each applied under its topic's lock and then
+    // told, with no lock held, to the collection's callback and listeners.
+    void live_batch() {
+        // Both are read before every poll so a caller can retune a running store.
+        for (auto item : consume(attr(n_.consumer_num_messages), attr(n_.consumer_timeout_s))) {
+            PyObject *msg = item.ptr();
+            py::object error = reader_.get(msg, MessageReader::kError);
+            if (!error.is_none() && at_partition_end(msg, error))
+                continue;
+            py::object topic = reader_.get(msg, MessageReader::kTopic);
+            py::object key = reader_.get(msg, MessageReader::kKey);
+            py::object value = reader_.get(msg, MessageReader::kValue);
+            {
+                Held held(lock_for(locks_, topic));
+                py::object collection = py::reinterpret_borrow<py::dict>(topics_)[topic];
+                store_record(collection, key, value);
+            }
+            Partition &p = partition_of(topic, reader_.get(msg, MessageReader::kPartition));
+            note_applied(p, reader_.get(msg, MessageReader::kOffset));
+            publish_progress(p);
+            if (PyObject *callback = find(callbacks_, topic))
+                py::reinterpret_borrow<py::object>(callback)();
+            if (PyObject *listeners = find(listeners_, topic)) {
+                py::object changed = is_empty_bytes(value) ? py::none() : value;
+                // A snapshot: a listener may add listeners.
+                for (auto listener : py::tuple(py::reinterpret_borrow<py::object>(listeners)))
+                    listener(key, changed);
+            }
+        }
+    }
+
+    // Partitions added to a topic are followed from their first record. The
+    // description is asked for in the background and picked up when it is in.
+    void check_partitions() {
+        double now = bind->time().cast<double>();
+        if (!description_) {
+            if (now < next_check_)
+                return;
+            next_check_ = now + kPartitionCheckInterval;
+            description_ = attr(n_.admin).attr("describe_topics")(bind->TopicCollection(topic_list_));
+            return;
+        }
+        py::dict futures = description_;
+        for (auto item : futures)
+            if (!item.second.attr("done")().cast<bool>())
+                return;
+        description_ = py::object();
+        py::list added;
+        for (auto item : futures) {
+            if (!item.second.attr("exception")().is_none())
+                continue;  // asked again at the next check
+            for (auto info : item.second.attr("result")().attr("partitions")) {
+                py::object id = info.attr("id");
+                std::size_t known = partitions_.size();
+                Partition &p = partition_of(item.first, id);
+                if (partitions_.size() > known)
+                    added.append(bind->TopicPartition(p.topic, p.id, bind->OFFSET_BEGINNING));
+            }
+        }
+        if (!added.empty())
+            consumer_.attr("incremental_assign")(added);
+    }
+
+    const Names &n_ = bind->n;
+    py::object self_;
+    double init_timeout_, start_time_;
+    py::object consumer_, topics_, locks_, callbacks_, listeners_, read_offsets_, waiters_;
+    py::list topic_list_;
+    MessageReader reader_;
+    std::vector<Partition> partitions_;
+    std::size_t last_ = 0;
+    bool inited_ = false;  // mirrors `_inited`, which only this thread sets
+    bool already_has_some_messages_ = false;
+    py::object description_;  // partitions asked for and not yet answered
+    double next_check_ = 0;
+    py::tuple consume_kwnames_ = py::make_tuple(n_.num_messages, n_.timeout);
+    py::object replay_batch_ = py::int_(kReplayBatch), one_ = py::int_(1), zero_ = py::float_(0.0),
+               replay_wait_ = py::float_(kReplayWait);
+};
+
+// The host exception for the C++ exception being handled, with its traceback.
+py::object failure_in_flight() {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        py::object value = e.value();
+        if (e.trace())
+            PyException_SetTraceback(value.ptr(), e.trace().ptr());
+        return value;
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        py::error_already_set e;
+        return e.value();
+    }
+}
+
+// Prints a failure once, before a stop action that may end the process;
+// nothing that goes wrong while printing stops the exit steps.
+void report_failure(py::handle failure) {
+    try {
+        bind->print_exception(failure);
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
+
+// The exit steps tell the default stop action the exit status the stop calls
+// for, without widening its no-argument signature.
+thread_local int stop_status = 0;
+
+void start_consumer(py::handle self, py::handle init_timeout) {
+    const Names &n = bind->n;
+    py::object failure;
+    try {
+        ConsumerThread(self, py::float_(py::reinterpret_borrow<py::object>(init_timeout)).cast<double>()).run();
+    } catch (...) {
+        failure = failure_in_flight();
+        report_failure(failure);
+    }
+
+    // Exit steps: close, report, then hand over to the stop action, which
+    // runs whatever happened before it.
+    try {
+        call_method(py::getattr(self, n.consumer), n.close);
+        py::print("Consumer was correctly killed");
+    } catch (...) {
+        failure = failure_in_flight();
+        report_failure(failure);
+    }
+    // Nothing will read their records back any more.
+    try {
+        py::list waiters = py::getattr(self, n.visibility_waiters);
+        while (!waiters.empty())
+            call_method(py::tuple(waiters.attr("pop")())[3], n.release);
+    } catch (...) {
+        PyErr_Clear();
+    }
+    try {
+        stop_status = failure ? 1 : py::getattr(self, n.exit_status, py::int_(0)).cast<int>();
+    } catch (...) {
+        PyErr_Clear();
+        stop_status = 1;
+    }
+    if (failure) {
+        // Kept for a constructor still waiting for the replay.
+        try {
+            py::setattr(self, n.stop_error, failure);
+        } catch (...) {
+            PyErr_Clear();
+        }
+    }
+    // Only a failure of the stop action itself ends the thread with an
+    // exception: every other one has been printed already.
+    py::object action = py::getattr(self, n.on_consumer_kill);
+    if (!action.is_none())
+        action();
+}
+
+}  // namespace
+}  // namespace quarnel

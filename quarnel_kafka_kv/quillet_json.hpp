@@ -1,0 +1,193 @@
+// Text keys and JSON values over the bytes store: what KafkaJsonCompaction adds.
+#pragma once
+
+#include "quillet_store.hpp"
+
+namespace quarnel {
+namespace {
+
+py::object get_collections(py::handle self) {
+    std::string prefix = text_of(py::getattr(self, bind->n.db_name)) + ".";
+    py::list names;
+    for (auto topic : py::dict(py::getattr(self, bind->n.topics))) {
+        std::string name = text_of(topic.first);
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            name.erase(0, prefix.size());
+        names.append(py::str(name));
+    }
+    return std::move(names);
+}
+
+// The record key of a text key; anything else fails as `key.encode` would.
+py::object utf8_key(py::handle key) {
+    if (PyUnicode_CheckExact(key.ptr())) {
+        PyObject *encoded = PyUnicode_AsUTF8String(key.ptr());
+        if (!encoded)
+            throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(encoded);
+    }
+    return call_method(key, bind->n.encode, py::str("utf-8"));
+}
+
+// A stored key as text; null (no error) for one that is not UTF-8, which no
+// text key can address: another tool wrote it.
+py::object text_key(PyObject *key) {
+    if (!PyBytes_Check(key))
+        return py::object();
+    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict");
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+    }
+    return py::reinterpret_steal<py::object>(text);
+}
+
+Py_ssize_t skip_json_whitespace(PyObject *text, Py_ssize_t i) {
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    for (; i < size; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r')
+            break;
+    }
+    return i;
+}
+
+// `json.loads(stored)`. UTF-8 bytes, the record values this layer writes, go
+// straight to the decoder's own scanner, as json.loads would hand them on;
+// everything else, and every error, goes through json.loads itself, so
+// results and messages stay the host's.
+py::object decode_json(py::handle stored) {
+    PyObject *raw = stored.ptr();
+    if (PyBytes_CheckExact(raw)) {
+        const auto *s = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(raw));
+        Py_ssize_t size = PyBytes_GET_SIZE(raw);
+        // json.loads reads UTF-16 and UTF-32 from zero bytes and byte order marks at the start.
+        bool utf8 = size > 0 && s[0] != 0 && s[0] != 0xEF && s[0] != 0xFE && s[0] != 0xFF && (size < 2 || s[1] != 0);
+        if (utf8) {
+            PyObject *text = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), size, "surrogatepass");
+            if (text) {
+                py::object owned = py::reinterpret_steal<py::object>(text);
+                py::object start = py::int_(skip_json_whitespace(text, 0));
+                PyObject *args[] = {text, start.ptr()};
+                PyObject *found = PyObject_Vectorcall(bind->scan_once.ptr(), args, 2, nullptr);
+                if (found && PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) == 2) {
+                    py::object pair = py::reinterpret_steal<py::object>(found);
+                    Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(found, 1));
+                    if (end >= 0 && skip_json_whitespace(text, end) == PyUnicode_GET_LENGTH(text))
+                        return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(found, 0));
+                } else {
+                    Py_XDECREF(found);
+                }
+            }
+            PyErr_Clear();
+        }
+    }
+    PyObject *decoded = PyObject_CallOneArg(bind->loads.ptr(), raw);
+    if (!decoded)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(decoded);
+}
+
+void json_set_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
+    py::object key_bytes = utf8_key(key);
+    py::object encoded = value.is_none() ? py::object(py::bytes("")) : bind->dumps(value, "default"_a = bind->str_type);
+    bind->super(bind->KafkaJsonCompaction, self).attr("set_collection_value")(name, key_bytes, encoded);
+}
+
+void delete_collection_value(py::handle self, py::handle name, py::handle key) {
+    call_method(self, bind->n.set_collection_value, name, key, py::none());
+}
+
+// The lock of the collection's topic, or null while no record or write has
+// touched the collection yet.
+py::object existing_lock(const Attributes &state, py::handle topic) {
+    return py::reinterpret_borrow<py::object>(find(state[bind->n.locks], topic));
+}
+
+// `collection[key_bytes]`, `key_bytes` being the record key of `key`. The
+// UTF-8 bytes of an ASCII text hash as the text does, so the text's cached
+// hash spares hashing the fresh bytes.
+PyObject *find_record(PyObject *collection, py::handle key_bytes, py::handle key) {
+#if PY_VERSION_HEX < 0x030D0000
+    if (PyUnicode_CheckExact(key.ptr()) && PyUnicode_IS_ASCII(key.ptr())) {
+        Py_hash_t hash = PyObject_Hash(key.ptr());
+        if (hash == -1)
+            throw py::error_already_set();
+        PyObject *found = _PyDict_GetItem_KnownHash(collection, key_bytes.ptr(), hash);
+        if (!found && PyErr_Occurred())
+            throw py::error_already_set();
+        return found;
+    }
+#endif
+    return find(collection, key_bytes);
+}
+
+py::object get_collection_value(py::handle self, py::handle name, py::handle key) {
+    // Encoded first: a key's own encode may be any code, never run under the lock.
+    py::object key_bytes = utf8_key(key);
+    Attributes state(self);
+    py::str topic = topic_of(state, name);
+    py::object lock = existing_lock(state, topic);
+    if (!lock)
+        return py::none();
+    py::object stored;
+    {
+        Held held(lock);
+        py::object topics = state[bind->n.topics];
+        if (PyObject *collection = find(topics, topic))
+            if (PyObject *value = find_record(collection, key_bytes, key))
+                stored = py::reinterpret_borrow<py::object>(value);
+    }
+    // Decoded after the lock is released: the consumer thread need not wait for it.
+    return stored ? decode_json(stored) : py::none();
+}
+
+py::object get_collection_keys(py::handle self, py::handle name) {
+    Attributes state(self);
+    py::str topic = topic_of(state, name);
+    py::object lock = existing_lock(state, topic);
+    py::list keys;
+    if (!lock)
+        return std::move(keys);
+    Held held(lock);
+    py::object topics = state[bind->n.topics];
+    PyObject *collection = find(topics, topic);
+    if (!collection)
+        return std::move(keys);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(collection, &pos, &k, &v))
+        if (py::object text = text_key(k))
+            keys.append(text);
+    return std::move(keys);
+}
+
+// Hands the listener text keys and JSON values. A record this layer cannot
+// decode (another tool wrote it) is not one of its changes: skipped.
+void json_add_collection_listener(py::handle self, py::handle name, py::handle listener) {
+    require_callable(listener, "listener");
+    py::object decoding = py::cpp_function([listener = py::reinterpret_borrow<py::object>(listener)](
+                                               py::object key, py::object value) {
+        py::object text = text_key(key.ptr());
+        if (!text)
+            return;
+        py::object decoded = py::none();
+        if (!value.is_none()) {
+            try {
+                decoded = decode_json(value);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_ValueError))
+                    throw;
+                return;
+            }
+        }
+        listener(text, decoded);
+    });
+    bind->super(bind->KafkaJsonCompaction, self).attr("add_collection_listener")(name, decoding);
+}
+
+}  // namespace
+}  // namespace quarnel
