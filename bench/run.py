@@ -2,7 +2,8 @@
 """Benchmarks of the store against the floor of its own Kafka client, measured in the same run.
 
 Usage:  QUARNEL_KAFKA_BOOTSTRAP=host:port python bench/run.py [--quick] [--reps N] [--sizes N,N] [--output FILE]
-(tools/bench.sh installs the package, starts a local broker and runs this.)
+(tools/bench.sh installs the package, starts a local broker and runs this.) The construction case also runs on a
+broker with Kafka's default settings: $QUARNEL_KAFKA_DEFAULTS_BOOTSTRAP, or one the run starts for it.
 
 Each case runs a warm-up, then several repetitions with the store and its baseline taking turns, and
 reports medians. Replays run in a fresh process each time, so memory is measured from a clean start
@@ -28,7 +29,6 @@ import sys
 import threading
 import time
 import uuid
-import warnings
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -38,9 +38,6 @@ VALUE_SIZE = 100
 # The store's topic settings, so the store finds its topics already in shape.
 TOPIC_SETTINGS = {"cleanup.policy": "compact", "delete.retention.ms": "100", "segment.ms": "100",
                   "min.cleanable.dirty.ratio": "0.01"}
-
-# The topic set-up uses the client's replacing config request on purpose.
-warnings.filterwarnings("ignore", "alter_configs has been deprecated", DeprecationWarning)
 
 
 # ------------------------------------------------------------------------------------------ data
@@ -85,9 +82,15 @@ def peak_rss_bytes() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def consumer_config(conf: dict) -> dict:
-    """The configuration the store gives its own consumer."""
-    c = dict(conf)
+# What the store adds to its consumer's copy of the configuration where the caller set nothing: keep it equal
+# to the store's own choice. The batched replay loop and the bare construction run with it; the one-per-call
+# replay baseline keeps the client's defaults.
+STORE_CONSUMER_PROPERTIES: dict[str, str] = {}
+
+
+def consumer_config(conf: dict, store_properties: bool = True) -> dict:
+    """The configuration the store gives its own consumer (or, without store_properties, only its fixed entries)."""
+    c = {**STORE_CONSUMER_PROPERTIES, **conf} if store_properties else dict(conf)
     c["session.timeout.ms"] = 6000
     c["auto.offset.reset"] = "earliest"
     c["enable.auto.commit"] = False
@@ -127,16 +130,17 @@ def child_replay_store(p: dict) -> dict:
             "peak_rss": peak}
 
 
-def bare_replay(conf: dict, topic: str, batch: int):
-    """The floor: one consumer, one dict, one lock, ending when every assigned partition reported its end."""
+def bare_replay(conf: dict, topic: str):
+    """The plainest loop: a subscribed consumer with the client's defaults, one message per call into one dict
+    under one lock, ending when every assigned partition reported its end."""
     from confluent_kafka import Consumer, KafkaError, KafkaException
     data: dict = {}
     lock = threading.Lock()
     ends = set()
-    consumer = Consumer(consumer_config(conf))
+    consumer = Consumer(consumer_config(conf, store_properties=False))
     consumer.subscribe([topic])
     while True:
-        msgs = consumer.consume(num_messages=batch, timeout=0.1)
+        msgs = consumer.consume(num_messages=1, timeout=0.1)
         at_end = not msgs
         for m in msgs:
             err = m.error()
@@ -154,13 +158,53 @@ def bare_replay(conf: dict, topic: str, batch: int):
                 return consumer, data
 
 
+def read_to_end(consumer, topic: str, partitions, batch: int = 1000) -> dict:
+    """The client's own best replay: every partition assigned from its start, no group join, batches of
+    `batch`, done once the position reaches the end offsets read before the first fetch."""
+    from confluent_kafka import OFFSET_BEGINNING, KafkaError, KafkaException, TopicPartition
+    ends = {p: consumer.get_watermark_offsets(TopicPartition(topic, p), timeout=10)[1] for p in partitions}
+    consumer.assign([TopicPartition(topic, p, OFFSET_BEGINNING) for p in partitions])
+    data: dict = {}
+    lock = threading.Lock()
+    pending = {p: end for p, end in ends.items() if end > 0}
+    while pending:
+        # What is queued at once, else wait for the next one: a batch call with a timeout would hold a small
+        # topic's last records until the timeout ran out.
+        for m in consumer.consume(num_messages=batch, timeout=0) or consumer.consume(num_messages=1, timeout=0.1):
+            err = m.error()
+            if err is not None:
+                if err.code() == KafkaError._PARTITION_EOF:
+                    continue
+                raise KafkaException(err)
+            with lock:
+                data[m.key()] = m.value()
+        for tp in consumer.position([TopicPartition(topic, p) for p in pending]):
+            if tp.offset >= pending[tp.partition]:
+                del pending[tp.partition]
+    return data
+
+
+def topic_partitions(client, topic: str) -> list[int]:
+    from confluent_kafka import KafkaException
+    described = client.list_topics(topic, timeout=10).topics[topic]
+    if described.error is not None:
+        raise KafkaException(described.error)
+    return sorted(described.partitions)
+
+
 def child_replay_bare(p: dict) -> dict:
+    from confluent_kafka import Consumer
     # Same imports as the store's child, so both start from the same resident set.
     import quarnel_kafka_kv.quillet  # noqa: F401
+    topic = f"{p['db']}.{p['name']}"
     gc.collect()
     before = rss_bytes()
     cpu0, t0 = time.process_time(), time.perf_counter()
-    consumer, data = bare_replay(p["conf"], f"{p['db']}.{p['name']}", p["batch"])
+    if p["batched"]:
+        consumer = Consumer(consumer_config(p["conf"]))
+        data = read_to_end(consumer, topic, topic_partitions(consumer, topic))
+    else:
+        consumer, data = bare_replay(p["conf"], topic)
     seconds, cpu = time.perf_counter() - t0, time.process_time() - cpu0
     raw, settled = settled_rss_bytes()
     peak = peak_rss_bytes()
@@ -169,6 +213,29 @@ def child_replay_bare(p: dict) -> dict:
         raise RuntimeError(f"the bare loop holds {len(data)} keys after its replay, expected {p['n']}")
     return {"seconds": seconds, "cpu": cpu, "rss_growth": settled - before, "raw_rss_growth": raw - before,
             "peak_rss": peak}
+
+
+def child_construct_bare(p: dict) -> dict:
+    """What construction does, with bare clients: describe the topic, make a producer, replay to the end."""
+    from confluent_kafka import Consumer, Producer
+    from confluent_kafka.admin import AdminClient, ConfigResource
+    import quarnel_kafka_kv.quillet  # noqa: F401
+    topic = f"{p['db']}.{p['name']}"
+    gc.collect()
+    t0 = time.perf_counter()
+    admin = AdminClient(p["conf"])
+    partitions = topic_partitions(admin, topic)
+    resource = ConfigResource(ConfigResource.Type.TOPIC, topic)
+    admin.describe_configs([resource])[resource].result(10)
+    producer = Producer(p["conf"])
+    consumer = Consumer(consumer_config(p["conf"]))
+    data = read_to_end(consumer, topic, partitions)
+    seconds = time.perf_counter() - t0
+    consumer.close()
+    producer.flush(10)
+    if len(data) != p["n"]:
+        raise RuntimeError(f"the bare clients hold {len(data)} keys after their replay, expected {p['n']}")
+    return {"seconds": seconds}
 
 
 def take_turns(runs: dict, warmup: int, reps: int) -> dict[str, list[float]]:
@@ -219,6 +286,30 @@ def child_reads(p: dict) -> dict:
 
         reads = take_turns({"loads": baseline_reads, "store": store_reads, "db": db_reads}, 1, p["reps"])
 
+        # A miss costs no decoding: its floor is the dictionary lookup under a lock, in a Python function
+        # called with the same arguments as the store.
+        absent = [f"absent-{i:07d}" for i in range(p["n"])]
+        plain = {k.decode(): v for k, v in stored.items()}
+        plain_lock = threading.Lock()
+
+        def python_get(_name, key):
+            with plain_lock:
+                return plain.get(key)
+
+        def baseline_misses():
+            get = python_get
+            for k in absent:
+                get(name, k)
+
+        def store_misses():
+            get = store.get_collection_value
+            for k in absent:
+                get(name, k)
+
+        misses = take_turns({"python": baseline_misses, "store": store_misses}, 1, p["reps"])
+        if store.get_collection_value(name, absent[0]) is not None or len(plain) != len(stored):
+            raise RuntimeError("a missing key was found")
+
         def baseline_keys():
             [k.decode() for k in stored]
 
@@ -233,7 +324,7 @@ def child_reads(p: dict) -> dict:
     finally:
         stop_store(store)
         stop_store(db)
-    return {"reads": reads, "keys": listing}
+    return {"reads": reads, "misses": misses, "keys": listing}
 
 
 def follow(conf: dict, topic: str, stop: threading.Event) -> threading.Thread:
@@ -300,6 +391,73 @@ def child_writes(p: dict) -> dict:
     return {"writes": samples}
 
 
+def child_visible_writes(p: dict) -> dict:
+    """Writes with read_your_writes, each timed until it returns, and whether a read right after it sees it."""
+    from confluent_kafka import KafkaException, Producer
+    from quarnel_kafka_kv.mervane import KafkaDB
+    name, count, items = p["name"], p["count"], p["items"]
+    db = KafkaDB(p["conf"], [name], p["db"], **quiet_store_kwargs())
+    supported = hasattr(db, "read_your_writes")
+    db.read_your_writes = True  # publish_pause_s keeps its default, the bound of the wait
+    producer = Producer(p["conf"])
+    failures = []
+
+    def report(err, _msg):
+        if err is not None:
+            failures.append(err)
+
+    def bare_write(key: bytes, value: bytes):
+        producer.produce(p["base_topic"], value=value, key=key, on_delivery=report)
+        producer.flush()
+        if failures:
+            raise KafkaException(failures[0])
+
+    try:
+        payload = [(key_of(i), value_of(i)) for i in range(max(count, items))]
+        document = [json.loads(v) for _k, v in payload]
+        put = db.set_collection_value
+        single = {"store": [], "produce": []}
+        unseen = 0
+        for i in range(p["warmup"] + count):
+            key, value = payload[i % len(payload)]
+            timed = i >= p["warmup"]
+            gc.collect()
+            for turn in (("store", "produce") if i % 2 else ("produce", "store")):
+                if turn == "store":
+                    t0 = time.perf_counter()
+                    put(name, f"single-{key}", document[i % len(payload)])
+                    took = time.perf_counter() - t0
+                    if timed and db.get_collection_value(name, f"single-{key}") is None:
+                        unseen += 1
+                else:
+                    t0 = time.perf_counter()
+                    bare_write(b"single-%d" % i, value)
+                    took = time.perf_counter() - t0
+                if timed:
+                    single[turn].append(took)
+
+        # Keys new to the collection in every round, so each item is published.
+        mappings = iter([{f"map{r}-{key_of(i)}": document[i] for i in range(items)} for r in range(1 + p["reps"])])
+        rounds = iter(range(1_000_000))
+        mapping_unseen = []
+
+        def store_mapping():
+            mapping = next(mappings)
+            db[name] = mapping
+            mapping_unseen.append(sum(db.get_collection_value(name, k) is None for k in mapping))
+
+        def bare_mapping():
+            r = next(rounds)
+            for i in range(items):
+                bare_write(b"map%d-%d" % (r, i), payload[i][1])
+
+        whole = take_turns({"produce": bare_mapping, "store": store_mapping}, 1, p["reps"])
+    finally:
+        stop_store(db)
+    return {"single": single, "unseen": unseen, "mapping": whole, "mapping_unseen": sum(mapping_unseen[1:]),
+            "supported": supported}
+
+
 def child_latency(p: dict) -> dict:
     from quarnel_kafka_kv.quillet import KafkaJsonCompaction
     name = p["name"]
@@ -331,7 +489,8 @@ def child_latency(p: dict) -> dict:
 
 
 CHILDREN = {"replay_store": child_replay_store, "replay_bare": child_replay_bare, "reads": child_reads,
-            "writes": child_writes, "latency": child_latency}
+            "writes": child_writes, "visible_writes": child_visible_writes, "latency": child_latency,
+            "construct_bare": child_construct_bare}
 
 
 def child_main(kind: str, params: str) -> None:
@@ -412,9 +571,18 @@ class Row:
     samples: list[float]
     unit: str  # "s" (shown as s/ms/µs), "MB"
     ratio: float | None = None
-    target: float | None = None
+    target: float | None = None  # on the ratio
     note: str = ""
     baseline: bool = False
+    limit: float | None = None  # on the median itself, in the row's unit
+
+    @property
+    def met(self) -> bool | None:
+        if self.limit is not None:
+            return self.median <= self.limit
+        if self.target is None or self.ratio is None:
+            return None
+        return self.ratio <= self.target
 
     @property
     def median(self) -> float:
@@ -438,12 +606,18 @@ def table(rows: list[Row]) -> str:
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
     for r in rows:
         ratio = "baseline" if r.baseline else ("" if r.ratio is None else f"{r.ratio:.2f}")
-        target = "" if r.target is None else f"≤ {r.target:g}"
-        met = "" if r.target is None or r.ratio is None else ("yes" if r.ratio <= r.target else "**no**")
+        target = (f"≤ {show(r.limit, r.unit)}" if r.limit is not None
+                  else "" if r.target is None else f"≤ {r.target:g}")
+        met = "" if r.met is None else ("yes" if r.met else "**no**")
         span = f"{show(min(r.samples), r.unit)} – {show(max(r.samples), r.unit)}"
         cells = [r.case, r.size, r.subject, show(r.median, r.unit), span, ratio, target, met, r.note]
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
+
+
+def per_item(samples: list[float], per: int) -> str:
+    each = statistics.median(samples) / per
+    return f"{show_time(each)} per item" if each >= 1e-3 else f"{each * 1e6:.3f} µs per item"
 
 
 def pair(case: str, size: str, subject: str, samples: list[float], base_subject: str, base: list[float],
@@ -451,8 +625,7 @@ def pair(case: str, size: str, subject: str, samples: list[float], base_subject:
     """A subject row with its ratio to the baseline row that follows it."""
     note = note_base = ""
     if per:
-        note = f"{statistics.median(samples) / per * 1e6:.3f} µs per item"
-        note_base = f"{statistics.median(base) / per * 1e6:.3f} µs per item"
+        note, note_base = per_item(samples, per), per_item(base, per)
     row = Row(case, size, subject, samples, unit, statistics.median(samples) / statistics.median(base), target, note)
     return [row, Row(case, size, base_subject, base, unit, note=note_base, baseline=True)]
 
@@ -474,15 +647,34 @@ def machine() -> dict:
     return info
 
 
-def kafka_version() -> str:
+def tooling():
+    """tools/kafka/cluster.py, which starts brokers and knows the pinned Kafka version."""
     sys.path.insert(0, str(ROOT / "tools" / "kafka"))
     try:
         import cluster
-        return cluster.kafka_version()
-    except Exception:
-        return "unknown"
+        return cluster
     finally:
         sys.path.pop(0)
+
+
+def kafka_version() -> str:
+    try:
+        return tooling().kafka_version()
+    except Exception:
+        return "unknown"
+
+
+def rebalance_delay(conf: dict) -> str:
+    """The broker's group.initial.rebalance.delay.ms, the fixed part of a group join's wait."""
+    from confluent_kafka import KafkaException
+    from confluent_kafka.admin import AdminClient, ConfigResource
+    admin = AdminClient(conf)
+    try:
+        broker = min(admin.list_topics(timeout=10).brokers)
+        resource = ConfigResource(ConfigResource.Type.BROKER, str(broker))
+        return admin.describe_configs([resource])[resource].result(10)["group.initial.rebalance.delay.ms"].value
+    except KafkaException as e:  # a cluster that refuses the description still gets measured
+        return f"unknown ({e.args[0].name()})"
 
 
 def git_revision() -> str:
@@ -496,8 +688,12 @@ def git_revision() -> str:
         return "unknown"
 
 
-def report(rows: list[Row], args, bootstrap: str, started: dict, load_notes: list[str], growth_note: str,
-           elapsed: float) -> str:
+def properties_text(props: dict) -> str:
+    return ", ".join(f"{k}={v}" for k, v in props.items()) or "none: client defaults"
+
+
+def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started: dict, load_notes: list[str],
+           growth_note: str, elapsed: float) -> str:
     import confluent_kafka
     mode = "quick" if args.quick else "full"
     extra = dict(prop.split("=", 1) for prop in args.client)
@@ -513,39 +709,60 @@ def report(rows: list[Row], args, bootstrap: str, started: dict, load_notes: lis
         f"{platform.system()} {platform.release()}; load average at the start {started['load']}, "
         f"at the end {machine()['load']}",
         f"- Kafka {kafka_version()} (version pinned in tools/kafka/pom.xml), broker(s) {bootstrap}"
-        + "".join(f", client property {k}={v}" for k, v in sorted(extra.items())),
+        + "".join(f", client property {k}={v}" for k, v in sorted(extra.items()))
+        + f"; for construction also {defaults_broker}",
         f"- confluent_kafka {client}, librdkafka {confluent_kafka.libversion()[0]}, "
         f"Python {platform.python_version()} ({platform.python_implementation()})",
         f"- Data: {VALUE_SIZE}-byte JSON values under distinct keys, loaded by a batching producer "
         f"({'; '.join(load_notes)})",
+        f"- The store's consumer properties as this run assumes them (`STORE_CONSUMER_PROPERTIES`): "
+        f"{properties_text(STORE_CONSUMER_PROPERTIES)}",
         "",
         table(rows),
         "",
         *([f"Replay time per added key between sizes (medians; equal steps mean linear growth): {growth_note}.", ""]
           if growth_note else []),
-        "Ratios are the store's median over its baseline's median, both measured in this run, taking turns.",
+        "Ratios are the store's median over its baseline's median, both measured in this run, taking turns. "
+        "A target with a unit applies to the median itself.",
         "",
-        "- replay: construction of a `KafkaJsonCompaction` until it returns with every key in memory, in a fresh "
-        "process per run; baseline: a Python loop over a `confluent_kafka.Consumer` with the store's consumer "
-        "configuration, one message per `consume` call, each put in a dict under a lock, until every assigned "
-        "partition reported its end. The batched loop (1,000 per call) is the client's own ceiling, for "
-        "information. The store's time includes its topic check and the constructor's 0.1 s wait steps. "
-        "CPU is the process's CPU time over the same span, all threads. Below about 100,000 keys the time is "
-        "mostly fixed: the group join, and the broker holding the last fetch for fetch.wait.max.ms (500 ms) "
-        "before the client reports the partition's end."
-        + ("" if args.quick else " Replay, unpaced: the same with the client property "
-           + ", ".join(f"{k}={v}" for k, v in UNPACED.items()) + " given to both (information): by default the "
-           "client fetches a single partition's records at about 100,000 per second (queued.min.messages per "
-           "fetch.queue.backoff.ms), which bounds both loops at 1,000,000 keys."),
+        "- reads: every key once in random order; baseline `json.loads` of the same stored bytes. Missing key: "
+        "`get_collection_value` of as many keys absent from the collection; baseline a Python function "
+        "`get(name, key)` doing `with lock: return d.get(key)` on a dict of the same size, called in the same loop.",
+        "- keys: `get_collection_keys`; baseline `[k.decode() for k in stored]` over the same dict.",
+        "- construction: the `KafkaJsonCompaction` constructor call alone over one existing collection topic of "
+        f"{START_KEYS} keys, in a fresh process per run (imports excluded); baseline: bare `confluent_kafka` clients "
+        "doing the same work in a fresh process: an AdminClient describing the topic's metadata and configuration, "
+        "a Producer, and a Consumer with the store's consumer properties that assigns every partition from its "
+        "start and consumes until its position reaches the end offsets read with `get_watermark_offsets`. Once on "
+        "the test broker (as the tests start it: no initial rebalance delay, a fast log cleaner) and once on a "
+        "broker with Kafka's default settings (`tools/kafka/cluster.py start --kafka-defaults`). The notes give "
+        "the broker's group.initial.rebalance.delay.ms and the warm-up run, the first on the topic.",
+        "- replay: construction until it returns with every key in memory, in a fresh process per run, against "
+        "two baselines. The first is a Python loop over a subscribed `confluent_kafka.Consumer` with the client's "
+        "defaults (only the store's fixed consumer entries), one message per `consume` call, each put in a dict "
+        "under a lock, until every assigned partition reported its end. The second is the client's own batched "
+        "loop with the store's consumer properties: every partition assigned from its start, 1,000 messages per "
+        "call, until the position reaches the end offsets read before the first fetch; the row \"same runs\" "
+        "holds the same store runs against it. The store's time includes its topic check. CPU is the process's "
+        "CPU time over the same span, all threads. Below about 100,000 keys the subscribed loop's time is mostly "
+        "fixed: the group join, and the broker holding the last fetch for fetch.wait.max.ms (500 ms) before the "
+        "client reports the partition's end. With its defaults the client fetches a single partition's records at "
+        "about 100,000 per second (queued.min.messages per fetch.queue.backoff.ms), which bounds the first "
+        "baseline at 1,000,000 keys.",
         "- memory: resident-set growth (VmRSS) over the replay of the largest size, in the same fresh processes, "
         "read once the allocator has handed back what the replay freed (`malloc_trim`): what stays is the data "
-        "and the clients. The growth before trimming varies from run to run with the allocator's timing.",
-        "- reads: every key once in random order; baseline `json.loads` of the same stored bytes.",
-        "- keys: `get_collection_keys`; baseline `[k.decode() for k in stored]` over the same dict.",
+        "and the clients; baseline the one-per-call loop. The growth before trimming varies from run to run with "
+        "the allocator's timing.",
         "- writes: `set_collection_value` with `publish_pause_s = 0`, one thread, new keys; baseline a producer "
         "with the same configuration doing `produce` (with a delivery report) and `flush` per record; for "
         "information, the same producer on a topic that a consumer thread of the process reads back, as the "
         "store's own consumer thread does with its writes.",
+        "- writes, read_your_writes: a store with `read_your_writes = True` and the default `publish_pause_s` "
+        "(1 s, the bound of its wait). One `set_collection_value` of a new key is timed until it returns, taking "
+        "turns write by write with one `produce` + `flush` of the baseline producer; median and p99 per write. "
+        "`db[name] = mapping`: a dict of new keys merged until the call returns (target: under 2 s for 1,000 "
+        "items), against `produce` + `flush` of as many records one by one. The notes count the keys that a read "
+        "right after the call did not find.",
         "- latency: a write in one store until a second store on the same topic runs its collection callback.",
         "",
     ]
@@ -555,42 +772,68 @@ def report(rows: list[Row], args, bootstrap: str, started: dict, load_notes: lis
 # ------------------------------------------------------------------------------------------ main
 
 
-UNPACED = {"fetch.queue.backoff.ms": "10"}
+START_KEYS = 500
 
 
-def replay_case(conf: dict, db: str, n: int, reps: int, case: str, target: float | None):
-    """Store, bare loop and batched loop replaying n keys, each run in a fresh process, taking turns."""
-    params = {"conf": conf, "db": db, "name": f"keys{n}", "n": n}
-    runs = {"store": lambda: run_child("replay_store", params),
-            "bare": lambda: run_child("replay_bare", {**params, "batch": 1}),
-            "batched": lambda: run_child("replay_bare", {**params, "batch": 1000})}
-    results: dict[str, list[dict]] = {k: [] for k in runs}
-    for name in runs:
-        runs[name]()  # warm-up
+def p99(samples: list[float]) -> float:
+    return sorted(samples)[min(len(samples) - 1, int(round(0.99 * (len(samples) - 1))))]
+
+
+def children_in_turns(runs: dict, reps: int) -> tuple[dict[str, list[dict]], dict[str, dict]]:
+    """Every fresh-process run once as a warm-up, then `reps` rounds in a rotating order; returns both."""
+    warm = {name: run() for name, run in runs.items()}
+    names = list(runs)
+    results: dict[str, list[dict]] = {name: [] for name in names}
     for rep in range(reps):
-        order = list(runs)[rep % 3:] + list(runs)[:rep % 3]
-        for name in order:
+        k = rep % len(names)
+        for name in names[k:] + names[:k]:
             results[name].append(runs[name]())
+    return results, warm
+
+
+def construction_case(conf: dict, db: str, reps: int, case: str, target: float | None) -> list[Row]:
+    params = {"conf": conf, "db": db, "name": f"keys{START_KEYS}", "n": START_KEYS}
+    results, warm = children_in_turns({"store": lambda: run_child("replay_store", params),
+                                       "bare": lambda: run_child("construct_bare", params)}, reps)
+    secs = {k: [x["seconds"] for x in v] for k, v in results.items()}
+    rows = pair(case, f"{START_KEYS}", "KafkaJsonCompaction()", secs["store"], "bare clients, same work (baseline)",
+                secs["bare"], target=target)
+    rows[0].note = (f"broker's group.initial.rebalance.delay.ms {rebalance_delay(conf)}; "
+                    f"warm-up {show_time(warm['store']['seconds'])}")
+    rows[1].note = f"warm-up {show_time(warm['bare']['seconds'])}"
+    return rows
+
+
+def replay_case(conf: dict, db: str, n: int, reps: int, targets: bool) -> tuple[list[Row], dict]:
+    """Store, one-per-call loop and batched loop replaying n keys, each run in a fresh process, taking turns."""
+    params = {"conf": conf, "db": db, "name": f"keys{n}", "n": n}
+    results, _ = children_in_turns({"store": lambda: run_child("replay_store", params),
+                                    "bare": lambda: run_child("replay_bare", {**params, "batched": False}),
+                                    "batched": lambda: run_child("replay_bare", {**params, "batched": True})}, reps)
     secs = {k: [x["seconds"] for x in v] for k, v in results.items()}
     size = f"{n:,}"
-    store_row, bare_row = pair(case, size, "KafkaJsonCompaction()", secs["store"],
-                               "bare loop, 1 per call (baseline)", secs["bare"], target=target, per=n)
-    batched = Row(case, size, "bare loop, 1,000 per call (information)", secs["batched"], "s",
-                  statistics.median(secs["batched"]) / statistics.median(secs["bare"]),
-                  note=f"{statistics.median(secs['batched']) / n * 1e6:.3f} µs per item")
-    for row, kind in ((store_row, "store"), (bare_row, "bare"), (batched, "batched")):
+    rows = pair("replay", size, "KafkaJsonCompaction()", secs["store"],
+                "bare loop, 1 per call, client defaults (baseline)", secs["bare"],
+                target=0.35 if targets else None, per=n)
+    rows += pair("replay", size, "KafkaJsonCompaction(), same runs", secs["store"],
+                 "batched loop, the store's consumer properties (baseline)", secs["batched"],
+                 target=1.15 if targets else None, per=n)
+    for row, kind in zip(rows, ("store", "bare", "store", "batched")):
         row.note += f"; CPU {statistics.median(x['cpu'] for x in results[kind]):.2f} s"
-    return [store_row, bare_row, batched], results
+    return rows, results
 
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--quick", action="store_true", help="small sizes for a smoke run")
+    ap.add_argument("--quick", action="store_true", help="small sizes for a smoke run of every case")
     ap.add_argument("--reps", type=int, help="timed repetitions per case (default 5, quick 3)")
     ap.add_argument("--sizes", help="replay sizes, comma-separated (default 10000,100000,1000000; quick 10000)")
     ap.add_argument("--output", default=str(ROOT / "bench" / "RESULTS.md"), help="where to write the table")
     ap.add_argument("--bootstrap", default=os.environ.get("QUARNEL_KAFKA_BOOTSTRAP"),
                     help="Kafka bootstrap servers (default: $QUARNEL_KAFKA_BOOTSTRAP)")
+    ap.add_argument("--defaults-bootstrap", default=os.environ.get("QUARNEL_KAFKA_DEFAULTS_BOOTSTRAP"),
+                    help="a broker with Kafka's default settings for the construction case (default: "
+                         "$QUARNEL_KAFKA_DEFAULTS_BOOTSTRAP; without it the run starts one for that case)")
     ap.add_argument("--keep-topics", action="store_true", help="leave the benchmark topics on the cluster")
     ap.add_argument("--client", action="append", default=[], metavar="KEY=VALUE",
                     help="an extra client property for every client of the run (repeatable)")
@@ -602,6 +845,8 @@ def main(argv: list[str] | None = None) -> int:
                                                                         else [10_000, 100_000, 1_000_000])
     read_size = min(sizes, key=lambda n: abs(n - 100_000))
     writes = 200 if args.quick else 2000
+    visible_writes = 20 if args.quick else 500
+    mapping_items = 10 if args.quick else 1000
     latency_samples = 50 if args.quick else 500
 
     conf = {"bootstrap.servers": args.bootstrap}
@@ -616,12 +861,13 @@ def main(argv: list[str] | None = None) -> int:
     topics: list[str] = []
     rows: list[Row] = []
     load_notes = []
+    defaults_broker = "a broker with Kafka's default settings"
 
     def log(msg: str) -> None:
         print(f"[{time.perf_counter() - t_start:6.1f}s] {msg}", file=sys.stderr, flush=True)
 
     try:
-        for n in sizes:
+        for n in [START_KEYS] + sizes:
             topic = f"{db}.keys{n}"
             topics.append(topic)
             seconds = load_topic(conf, topic, n)
@@ -634,38 +880,55 @@ def main(argv: list[str] | None = None) -> int:
                                 "reps": args.reps, "key_reps": args.reps * 4})
         size = f"{read_size:,}"
         rows += pair("reads", size, "get_collection_value", r["reads"]["store"], "json.loads (baseline)",
-                     r["reads"]["loads"], target=1.5, per=read_size)
+                     r["reads"]["loads"], target=1.1, per=read_size)
         rows += pair("reads", size, "db[name][key]", r["reads"]["db"], "json.loads (baseline)",
-                     r["reads"]["loads"], target=2.0, per=read_size)[:1]
+                     r["reads"]["loads"], target=1.25, per=read_size)[:1]
+        rows += pair("reads", size, "get_collection_value, missing key", r["misses"]["store"],
+                     "Python get(name, key): with lock: d.get(key) (baseline)", r["misses"]["python"],
+                     target=1.0, per=read_size)
         rows += pair("keys", size, "get_collection_keys", r["keys"]["store"], "[k.decode() for k in keys] (baseline)",
-                     r["keys"]["decode"], target=1.2, per=read_size)
+                     r["keys"]["decode"], target=0.8, per=read_size)
+
+        log(f"construction over {START_KEYS} keys, test broker")
+        rows += construction_case(conf, db, args.reps, "construction, test broker", None)
+        with contextlib.ExitStack() as broker:
+            if args.defaults_bootstrap:
+                dconf = {**conf, "bootstrap.servers": args.defaults_bootstrap}
+                defaults_broker += f" {args.defaults_bootstrap}"
+            else:
+                log("starting a broker with Kafka's default settings")
+                cluster = broker.enter_context(tooling().KafkaCluster(nodes=1, kafka_defaults=True))
+                dconf = {**conf, "bootstrap.servers": cluster.bootstrap}
+                defaults_broker += " started by the run"
+            topic = f"{db}.keys{START_KEYS}"
+            load_topic(dconf, topic, START_KEYS)
+            try:
+                log(f"construction over {START_KEYS} keys, broker with Kafka's default settings")
+                rows += construction_case(dconf, db, args.reps, "construction, Kafka's defaults", 1.5)
+            finally:
+                if args.defaults_bootstrap and not args.keep_topics:
+                    delete_topics(dconf, [topic])
 
         memory = {}
         growth_note = ""
         for n in sizes:
             log(f"replay of {n:,} keys")
-            target = 0.9 if n == max(sizes) and n >= 1_000_000 else None
-            case_rows, memory[n] = replay_case(conf, db, n, args.reps, "replay", target)
+            case_rows, memory[n] = replay_case(conf, db, n, args.reps, n == max(sizes) and n >= 1_000_000)
             rows += case_rows
-        # The client paces a single partition to queued.min.messages per fetch.queue.backoff.ms (100,000 per
-        # second by default); without that pause the consumer loop itself sets the pace.
-        if not args.quick:
-            n = max(sizes)
-            log(f"replay of {n:,} keys, unpaced client")
-            rows += replay_case({**conf, **UNPACED}, db, n, args.reps, "replay, unpaced", None)[0]
 
         n = max(sizes)
         grow = {k: [x["rss_growth"] for x in v] for k, v in memory[n].items()}
         peak = {k: statistics.median(x["peak_rss"] for x in v) / 2**20 for k, v in memory[n].items()}
         raw = {k: statistics.median(x["raw_rss_growth"] for x in v) / 2**20 for k, v in memory[n].items()}
-        mem_rows = pair("memory", f"{n:,}", "KafkaJsonCompaction()", grow["store"], "bare loop, 1 per call (baseline)",
-                        grow["bare"], unit="MB", target=1.05 if n >= 1_000_000 else None)
+        mem_rows = pair("memory", f"{n:,}", "KafkaJsonCompaction()", grow["store"],
+                        "bare loop, 1 per call, client defaults (baseline)", grow["bare"], unit="MB",
+                        target=1.05 if n >= 1_000_000 else None)
         for row, kind in zip(mem_rows, ("store", "bare")):
             row.note = f"before trimming {raw[kind]:.1f} MiB; peak RSS {peak[kind]:.0f} MiB"
         rows += mem_rows
         if len(sizes) > 1:
             growth = []
-            for kind, label in (("store", "store"), ("bare", "bare loop")):
+            for kind, label in (("store", "store"), ("bare", "one-per-call loop"), ("batched", "batched loop")):
                 t = {k: statistics.median(x["seconds"] for x in memory[k][kind]) for k in sizes}
                 steps = [f"{a:,} → {b:,}: {(t[b] - t[a]) / (b - a) * 1e6:.2f} µs"
                          for a, b in zip(sizes, sizes[1:])]
@@ -683,20 +946,39 @@ def main(argv: list[str] | None = None) -> int:
                      "produce + flush per record (baseline)", w["produce"], target=1.1, per=writes)
         rows.append(Row("writes", f"{writes:,}", "produce + flush, a consumer thread reading it back (information)",
                         w["followed"], "s", statistics.median(w["followed"]) / statistics.median(w["produce"]),
-                        note=f"{statistics.median(w['followed']) / writes * 1e6:.3f} µs per item"))
+                        note=per_item(w["followed"], writes)))
+
+        log(f"writes with read_your_writes: {visible_writes} single, a {mapping_items:,}-item mapping")
+        vtopic, vbase = f"{db}.visible", f"{db}.visible-base"
+        topics += [vtopic, vbase]
+        create_topic(conf, vbase)
+        v = run_child("visible_writes", {"conf": conf, "db": db, "name": "visible", "base_topic": vbase,
+                                         "count": visible_writes, "items": mapping_items,
+                                         "warmup": 2 if args.quick else 10, "reps": args.reps})
+        lacking = "" if v["supported"] else "; the store has no read_your_writes: each write pauses publish_pause_s"
+        one = pair("writes, read_your_writes", f"{visible_writes:,}", "one set_collection_value",
+                   v["single"]["store"], "one produce + flush (baseline)", v["single"]["produce"], target=2.5)
+        one[0].note = (f"per write; p99 {show_time(p99(v['single']['store']))}; "
+                       f"{v['unseen']} of {visible_writes} not found right after" + lacking)
+        one[1].note = f"per write; p99 {show_time(p99(v['single']['produce']))}"
+        whole = pair("writes, read_your_writes", f"{mapping_items:,}", "db[name] = mapping", v["mapping"]["store"],
+                     "produce + flush per record (baseline)", v["mapping"]["produce"], per=mapping_items)
+        whole[0].limit = 2.0 if mapping_items == 1000 else None
+        whole[0].note += f"; {v['mapping_unseen']} of {mapping_items * args.reps:,} not found right after" + lacking
+        rows += one + whole
 
         log(f"latency: {latency_samples} writes")
         topics.append(f"{db}.latency")
         lat = run_child("latency", {"conf": conf, "db": db, "name": "latency", "samples": latency_samples,
                                     "warmup": 10})["latency"]
-        p99 = sorted(lat)[min(len(lat) - 1, int(round(0.99 * (len(lat) - 1))))]
         rows.append(Row("latency", f"{latency_samples}", "write → second store's callback", lat, "s",
-                        note=f"p99 {show_time(p99)}"))
+                        note=f"p99 {show_time(p99(lat))}"))
     finally:
         if not args.keep_topics:
             delete_topics(conf, topics)
 
-    text = report(rows, args, args.bootstrap, started, load_notes, growth_note, time.perf_counter() - t_start)
+    text = report(rows, args, args.bootstrap, defaults_broker, started, load_notes, growth_note,
+                  time.perf_counter() - t_start)
     print(text)
     Path(args.output).parent.mkdir(parents=True, exist_ok=True)
     Path(args.output).write_text(text)

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 from confluent_kafka import Consumer, KafkaError, KafkaException, Producer, TopicPartition
-from confluent_kafka.admin import AdminClient, NewTopic
+from confluent_kafka.admin import AdminClient, ConfigResource, ConfigSource, NewTopic
 
 import cluster as kafka_tooling
 
@@ -133,6 +133,20 @@ class TestSingleNode:
 
         recs = wait_for(compacted, 12, "the log cleaner to compact the topic")
         assert [v for k, v in recs if k == b"k"] == [b"v49"]
+
+
+@pytest.mark.slow
+def test_kafka_defaults_broker_keeps_every_group_and_cleaner_default():
+    # The bench measures start-up on this broker as a stand-in for an untuned cluster; one leftover test
+    # override (a zero rebalance delay, a small dedupe buffer) would make that measurement flatter than life.
+    with kafka_tooling.KafkaCluster(nodes=1, kafka_defaults=True) as c:
+        admin = AdminClient({"bootstrap.servers": c.bootstrap, **QUIET})
+        broker = ConfigResource(ConfigResource.Type.BROKER, "1")
+        configs = admin.describe_configs([broker])[broker].result(30)
+    tuned = {k: e.value for k, e in configs.items()
+             if k.startswith(("group.", "log.cleaner.")) and e.source != ConfigSource.DEFAULT_CONFIG.value}
+    assert tuned == {}
+    assert configs["group.initial.rebalance.delay.ms"].value == "3000"
 
 
 # --- three nodes -----------------------------------------------------------------------------------------

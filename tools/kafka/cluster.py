@@ -2,7 +2,7 @@
 """Real Apache Kafka brokers (KRaft, 127.0.0.1) for tests and demos, built from Maven Central jars.
 
 Library:  with KafkaCluster(nodes=3) as c: ... c.bootstrap ... c.kill_node(0); c.start_node(0)
-CLI:      cluster.py start --nodes 1|3 [--sasl] --state FILE   (prints the bootstrap string)
+CLI:      cluster.py start --nodes 1|3 [--sasl] [--kafka-defaults] --state FILE   (prints the bootstrap string)
           cluster.py stop --state FILE
           cluster.py fetch                                       (prints the jar folder)
 
@@ -342,12 +342,17 @@ class KafkaCluster:
     """
 
     def __init__(self, nodes: int = 1, sasl: bool = False, workdir: str | os.PathLike | None = None, *,
-                 heap: str = "384m", start_timeout: float = START_TIMEOUT, die_with_parent: bool = True):
+                 heap: str | None = None, start_timeout: float = START_TIMEOUT, die_with_parent: bool = True,
+                 kafka_defaults: bool = False):
         if nodes < 1:
             raise ValueError("nodes must be >= 1")
         self.size = nodes
         self.sasl = sasl
-        self.heap = heap
+        # kafka_defaults: the group coordinator and log cleaner keep Kafka's own settings, as on a cluster
+        # nobody tuned for tests (3 s initial rebalance delay, 128 MiB dedupe buffer, 15 s cleaner back-off).
+        self.kafka_defaults = kafka_defaults
+        # The default dedupe buffer is allocated on the heap at start; Kafka's own start script gives 1 GiB.
+        self.heap = heap or ("1g" if kafka_defaults else "384m")
         self.start_timeout = start_timeout
         self.die_with_parent = die_with_parent and _LIBC is not None
         self._workdir_arg = Path(workdir) if workdir else None
@@ -478,7 +483,8 @@ class KafkaCluster:
 
     def to_state(self) -> dict:
         d = {"version": self.version, "workdir": str(self.workdir), "cluster_id": self.cluster_id,
-             "heap": self.heap, "libs": str(self.libs), "sasl": self.sasl, "bootstrap": self.bootstrap,
+             "heap": self.heap, "libs": str(self.libs), "sasl": self.sasl, "kafka_defaults": self.kafka_defaults,
+             "bootstrap": self.bootstrap,
              "nodes": [n.to_state() for n in self.nodes]}
         if self.sasl:
             d["sasl_bootstrap"] = self.sasl_bootstrap
@@ -487,7 +493,8 @@ class KafkaCluster:
 
     @classmethod
     def from_state(cls, state: dict) -> "KafkaCluster":
-        c = cls(len(state["nodes"]), state["sasl"], heap=state["heap"], die_with_parent=False)
+        c = cls(len(state["nodes"]), state["sasl"], heap=state["heap"], die_with_parent=False,
+                kafka_defaults=state.get("kafka_defaults", False))
         c.version, c.libs, c.cluster_id = state["version"], Path(state["libs"]), state["cluster_id"]
         c.workdir = Path(state["workdir"])
         for s in state["nodes"]:
@@ -526,30 +533,34 @@ class KafkaCluster:
             "controller.listener.names": "CONTROLLER",
             "inter.broker.listener.name": "PLAINTEXT",
             "log.dirs": str(n.dir / "data"),
-            "auto.create.topics.enable": "false",
-            "num.partitions": "1",
-            "num.network.threads": "2",
-            "num.io.threads": "2",
-            "background.threads": "4",
-            "group.initial.rebalance.delay.ms": "0",
+            # Kafka's default of 3 replicas cannot be placed on fewer brokers.
             "offsets.topic.replication.factor": internal_rf,
-            "offsets.topic.num.partitions": "1",
             "transaction.state.log.replication.factor": internal_rf,
             "transaction.state.log.min.isr": internal_isr,
-            "transaction.state.log.num.partitions": "1",
             "share.coordinator.state.topic.replication.factor": internal_rf,
             "share.coordinator.state.topic.min.isr": internal_isr,
-            "share.coordinator.state.topic.num.partitions": "1",
-            # Compaction has to happen within a test's lifetime, and the default 128 MiB dedupe buffer per
-            # cleaner thread would eat a third of the heap.
-            "log.cleaner.threads": "1",
-            "log.cleaner.backoff.ms": "200",
-            "log.cleaner.dedupe.buffer.size": "16777216",
-            "log.cleaner.min.cleanable.ratio": "0.01",
-            # A SIGKILLed node is fenced (and its partitions move) after the session timeout: 9 s by default.
-            "broker.heartbeat.interval.ms": "1000",
-            "broker.session.timeout.ms": "6000",
         }
+        if not self.kafka_defaults:
+            p.update({
+                "auto.create.topics.enable": "false",
+                "num.partitions": "1",
+                "num.network.threads": "2",
+                "num.io.threads": "2",
+                "background.threads": "4",
+                "group.initial.rebalance.delay.ms": "0",
+                "offsets.topic.num.partitions": "1",
+                "transaction.state.log.num.partitions": "1",
+                "share.coordinator.state.topic.num.partitions": "1",
+                # Compaction has to happen within a test's lifetime, and the default 128 MiB dedupe buffer per
+                # cleaner thread would eat a third of the heap.
+                "log.cleaner.threads": "1",
+                "log.cleaner.backoff.ms": "200",
+                "log.cleaner.dedupe.buffer.size": "16777216",
+                "log.cleaner.min.cleanable.ratio": "0.01",
+                # A SIGKILLed node is fenced (and its partitions move) after the session timeout: 9 s by default.
+                "broker.heartbeat.interval.ms": "1000",
+                "broker.session.timeout.ms": "6000",
+            })
         if self.sasl:
             listeners.append(f"SASL_PLAINTEXT://127.0.0.1:{n.sasl_port}")
             advertised.append(f"SASL_PLAINTEXT://127.0.0.1:{n.sasl_port}")
@@ -640,6 +651,8 @@ def _cli(argv: list[str] | None = None) -> int:
     st = sub.add_parser("start", help="start detached brokers; prints the bootstrap string")
     st.add_argument("--nodes", type=int, choices=(1, 3), default=1)
     st.add_argument("--sasl", action="store_true", help="add a SASL_PLAINTEXT (PLAIN) listener")
+    st.add_argument("--kafka-defaults", action="store_true",
+                    help="keep Kafka's default group, cleaner and thread settings (1 GiB heap)")
     st.add_argument("--state", required=True, help="JSON file recording pids, ports and the folder")
     st.add_argument("--workdir", help="parent folder for the cluster folder (default: system temp)")
     sp = sub.add_parser("stop", help="stop the brokers of a state file and delete their folder")
@@ -658,7 +671,8 @@ def _cli(argv: list[str] | None = None) -> int:
             log.error("%s exists: stop that cluster first", state)
             return 1
         t0 = time.monotonic()
-        c = KafkaCluster(args.nodes, args.sasl, args.workdir, die_with_parent=False)
+        c = KafkaCluster(args.nodes, args.sasl, args.workdir, die_with_parent=False,
+                         kafka_defaults=args.kafka_defaults)
         c.start()
         c.detach()
         state.write_text(json.dumps(c.to_state(), indent=2) + "\n")
