@@ -1,0 +1,568 @@
+"""The operator's command line: ``python -m quarnel_kafka_kv`` or ``quarnel-kv``.
+
+Each command opens a store on the collections it names, does its work and
+stops the store again. Standard output carries only results, one parseable
+line each; the store's own lines, progress and errors go to standard error.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import signal
+import sys
+import threading
+import time
+import traceback
+
+from confluent_kafka import KafkaError, KafkaException
+from confluent_kafka.admin import AdminClient
+
+from .mervane import KafkaDB
+
+DEFAULT_DB = "quarnel.configs"
+# The store gives up on an unreachable cluster after the same time.
+METADATA_TIMEOUT_S = 10.0
+# Client properties whose values must never reach a message.
+SECRET_MARKERS = ("password", "secret", "jaas", "oauthbearer.config", "key.pem")
+TRANSPORT_ERRORS = ("_TRANSPORT", "_TIMED_OUT", "_ALL_BROKERS_DOWN")
+REFUSAL_ERRORS = ("_AUTHENTICATION", "_SSL")
+
+DESCRIPTION = """\
+See and change the collections of a quarnel_kafka_kv database. A collection is
+the log-compacted topic <db>.<collection>; keys are text, values JSON."""
+
+EPILOG = """\
+Client properties are applied in this order, later ones winning: --config FILE
+(a Java properties file: key=value lines, # or ! comments; keep passwords
+there rather than on the command line), each -X, then -b.
+
+Exit status: 0 success; 1 failure (Kafka unreachable or refusing the login, a
+collection or key that does not exist, bad input to load); 2 usage error;
+128+N when stopped by signal N (Ctrl-C: 130), except watch, which stops with 0.
+
+Ctrl-C during load stops after the write in progress: the keys before it are
+written, in input order, the rest are not."""
+
+COMMAND_HELP = {
+    "collections": ("list the collections of the database that exist", ""),
+    "keys": ("list the keys of a collection, sorted, one per line as text", ""),
+    "get": ("print the value under a key as one line of JSON", "A missing key: status 1."),
+    "set": ("write a JSON value under a key", "JSON null is refused: use delete."),
+    "delete": ("delete a key", "A missing key: status 1, nothing written."),
+    "dump": ("print a collection as JSON lines", 'One {"key": ..., "value": ...} line per key, sorted by key.'),
+    "load": (
+        "write keys from JSON lines or a JSON object",
+        'Input: the JSON lines of dump, or one JSON object of key to value; a null value deletes\n'
+        "its key. The whole input is read and checked before anything is written, then the\n"
+        "keys are written in input order. Progress goes to standard error when it is a terminal.\n"
+        "Ctrl-C stops after the write in progress (status 130): the keys before it are written.",
+    ),
+    "watch": (
+        "print each change to the collections as it happens",
+        'One JSON line per change, flushed: {"collection": ..., "key": ..., "value": ...}, or\n'
+        '{"collection": ..., "key": ..., "deleted": true}. Changes made before the watch started\n'
+        "are not shown. Ctrl-C or SIGTERM stops it with status 0.",
+    ),
+}
+
+
+def is_transport_failure(exc):
+    return bool(exc.args) and isinstance(exc.args[0], KafkaError) and exc.args[0].name() in TRANSPORT_ERRORS
+
+
+class Failure(Exception):
+    """Ends the run with a one-line message (none when message is None) and a status."""
+
+    def __init__(self, message: str | None, status: int = 1):
+        super().__init__(message)
+        self.message = message
+        self.status = status
+
+
+# ------------------------------------------------------------------ arguments
+
+
+def property_argument(text):
+    name, sep, value = text.partition("=")
+    if not sep or not name.strip():
+        # The text itself is not echoed: it may be a misplaced password.
+        raise argparse.ArgumentTypeError("expected PROPERTY=VALUE")
+    return name.strip(), value
+
+
+def value_argument(text):
+    try:
+        value = json.loads(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"not JSON ({e}); a text value needs its quotes, e.g. '\"text\"'") from None
+    if value is None:
+        raise argparse.ArgumentTypeError("null would delete the key: use the delete command")
+    return value
+
+
+def add_connection_options(parser, dest_suffix=""):
+    # Given before the command and after it alike; SUPPRESS keeps a command's
+    # parser from overwriting what was given before the command name.
+    group = parser.add_argument_group("connection")
+    group.add_argument("-b", "--bootstrap-servers", metavar="HOST:PORT[,...]", default=argparse.SUPPRESS,
+                       help="the Kafka cluster")
+    group.add_argument("--db", metavar="NAME", default=argparse.SUPPRESS,
+                       help=f"the database: its topics are named NAME.<collection> (default: {DEFAULT_DB})")
+    group.add_argument("-X", dest="properties" + dest_suffix, action="append", type=property_argument,
+                       metavar="PROPERTY=VALUE", default=argparse.SUPPRESS,
+                       help="any Kafka client property; may be repeated")
+    group.add_argument("--config", metavar="FILE", default=argparse.SUPPRESS,
+                       help="a properties file of client properties, e.g. credentials")
+    group.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                       help="show tracebacks and the Kafka client's own log lines")
+
+
+def build_parser(prog):
+    parser = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=EPILOG,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_connection_options(parser)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name, run):
+        summary, details = COMMAND_HELP[name]
+        sub = commands.add_parser(name, help=summary, description=f"{summary[0].upper()}{summary[1:]}.\n{details}",
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub.set_defaults(run=run)
+        add_connection_options(sub, "_after_command")
+        return sub
+
+    command("collections", run_collections)
+    command("keys", run_keys).add_argument("collection")
+    sub = command("get", run_get)
+    sub.add_argument("collection")
+    sub.add_argument("key")
+    sub = command("set", run_set)
+    sub.add_argument("collection")
+    sub.add_argument("key")
+    sub.add_argument("value", metavar="JSON", type=value_argument)
+    sub = command("delete", run_delete)
+    sub.add_argument("collection")
+    sub.add_argument("key")
+    command("dump", run_dump).add_argument("collection")
+    sub = command("load", run_load)
+    sub.add_argument("collection")
+    sub.add_argument("file", nargs="?", default="-", help="the input (default: standard input)")
+    sub.add_argument("--format", choices=("auto", "lines", "object"), default="auto",
+                     help="the input's form; auto tells them apart, but one line holding exactly "
+                          '"key" and "value" members reads as JSON lines (default: auto)')
+    command("watch", run_watch).add_argument("collections", metavar="collection", nargs="+")
+    return parser
+
+
+def unescape_property(text):
+    out, chars = [], iter(text)
+    for c in chars:
+        if c != "\\":
+            out.append(c)
+            continue
+        c = next(chars, "")
+        if c == "u":
+            code = "".join(next(chars, "") for _ in range(4))
+            try:
+                out.append(chr(int(code, 16)))
+            except ValueError:
+                raise ValueError(f"bad \\u escape: \\u{code}") from None
+        else:
+            out.append({"t": "\t", "n": "\n", "r": "\r", "f": "\f"}.get(c, c))
+    return "".join(out)
+
+
+def split_property(line):
+    """(name, value) of one logical line: the name ends at the first unescaped =, : or blank."""
+    i = 0
+    while i < len(line) and line[i] not in "=: \t\f":
+        i += 2 if line[i] == "\\" else 1
+    rest = line[i:].lstrip(" \t\f")
+    if rest[:1] in ("=", ":") and rest:
+        rest = rest[1:].lstrip(" \t\f")
+    return unescape_property(line[:i]), unescape_property(rest)
+
+
+def read_properties(path):
+    """The properties of a Java-style properties file, in file order."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    props, pending = [], None
+    for raw in lines:
+        line = raw.lstrip(" \t\f")
+        if pending is None and (not line or line[0] in "#!"):
+            continue
+        continued = (len(line) - len(line.rstrip("\\"))) % 2 == 1
+        pending = (pending or "") + (line[:-1] if continued else line)
+        if not continued:
+            props.append(split_property(pending))
+            pending = None
+    if pending is not None:
+        props.append(split_property(pending))
+    return props
+
+
+def client_properties(parser, args):
+    conf = {}
+    if getattr(args, "config", None):
+        try:
+            conf.update(read_properties(args.config))
+        except (OSError, UnicodeDecodeError, ValueError) as e:
+            parser.error(f"cannot read --config {args.config}: {getattr(e, 'strerror', None) or e}")
+    for name, value in getattr(args, "properties", []) + getattr(args, "properties_after_command", []):
+        conf[name] = value
+    if getattr(args, "bootstrap_servers", None):
+        conf["bootstrap.servers"] = args.bootstrap_servers
+    if not conf.get("bootstrap.servers"):
+        parser.error("no Kafka cluster named: give -b HOST:PORT (or bootstrap.servers in --config or -X)")
+    if not args.debug:
+        # Its lines would bury the one-line error; failures come back as exceptions anyway.
+        conf.setdefault("log_level", "0")
+    return conf
+
+
+# -------------------------------------------------------------------- session
+
+
+class Session:
+    """One run: the client properties, the real standard output, and the store once opened."""
+
+    def __init__(self, args, conf, out):
+        self.args = args
+        self.conf = conf
+        self.out = out
+        self.db_name = args.db
+        self.db = None
+        self._topics = None
+        # Set by the store's stop action, on its consumer thread.
+        self.stopped = threading.Event()
+        self.signum = None
+        self.thread_failure = None
+        self.output_closed = False
+
+    def emit(self, line):
+        self.out.write(line + "\n")
+
+    def secrets(self):
+        return [str(v) for k, v in self.conf.items() if any(m in k.lower() for m in SECRET_MARKERS) and str(v)]
+
+    def kafka_failure(self, exc):
+        error = exc.args[0] if exc.args and isinstance(exc.args[0], KafkaError) else None
+        if error is None:
+            return Failure(f"Kafka: {exc}")
+        name = error.name()
+        if name in REFUSAL_ERRORS:
+            return Failure(f"Kafka refused the connection ({name}): {error.str()}")
+        if name in TRANSPORT_ERRORS:
+            return Failure(f"cannot reach Kafka at {self.conf['bootstrap.servers']} ({name}): {error.str()}")
+        if name == "_INVALID_ARG":
+            return Failure(f"bad client property: {error.str()}", 2)
+        return Failure(f"Kafka ({name}): {error.str()}")
+
+    def topics(self):
+        """The cluster's topic names; the first call also proves the cluster can be reached."""
+        if self._topics is not None:
+            return self._topics
+        refusals = []
+
+        def heard(error):
+            if error.name() in REFUSAL_ERRORS:
+                refusals.append(error)
+
+        try:
+            admin = AdminClient({**self.conf, "error_cb": heard})
+        except KafkaException as e:
+            raise self.kafka_failure(e) from e
+        except (ValueError, TypeError) as e:
+            raise Failure(f"bad client property: {e}", 2) from e
+        deadline = time.monotonic() + METADATA_TIMEOUT_S
+        # Short waits, so that Ctrl-C is seen and a refused login ends the wait at once.
+        while True:
+            try:
+                self._topics = set(admin.list_topics(timeout=0.5).topics)
+                break
+            except KafkaException as e:
+                if not is_transport_failure(e):
+                    raise self.kafka_failure(e) from e
+                # A refused login reaches only the error callback, which poll serves.
+                admin.poll(0)
+                if refusals:
+                    raise self.kafka_failure(KafkaException(refusals[-1])) from e
+                if time.monotonic() >= deadline:
+                    raise self.kafka_failure(e) from e
+        return self._topics
+
+    def collection_names(self):
+        prefix = self.db_name + "."
+        return sorted(t[len(prefix):] for t in self.topics() if t.startswith(prefix) and len(t) > len(prefix))
+
+    def require(self, names):
+        """Fails unless every collection exists, so that reading one never creates its topic."""
+        existing = set(self.collection_names())
+        for name in names:
+            if name not in existing:
+                raise Failure(f"no collection {name!r} in database {self.db_name!r}")
+
+    def open(self, names, defer_signals=True):
+        self.topics()
+        try:
+            self.db = KafkaDB(self.conf, names, self.db_name, on_consumer_kill=self.stopped.set)
+        except KafkaException as e:
+            raise self.kafka_failure(e) from e
+        except Exception as e:
+            # The store's SIGINT/SIGTERM handler stopped it during the replay.
+            if self.stopped.is_set():
+                raise Failure("interrupted", 128 + signal.SIGINT) from e
+            raise
+        self.db.read_your_writes = True
+        if defer_signals:
+            # Replaces the store's handler, which would stop it under a running write.
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                signal.signal(sig, self.defer_signal)
+        return self.db
+
+    def defer_signal(self, signum, _frame):
+        self.signum = signum
+
+    def check(self, what="interrupted"):
+        """Raises once a signal arrived or the store stopped by itself."""
+        if self.signum is not None:
+            raise Failure(what, 128 + self.signum)
+        if self.stopped.is_set():
+            raise Failure(f"the store stopped: {self.thread_failure or 'its consumer thread ended'}")
+
+    def close(self):
+        if self.db is not None:
+            db, self.db = self.db, None
+            db.close()
+            db.cons_thr.join()
+
+    def record_thread_failure(self, hook_args):
+        self.thread_failure = f"{hook_args.exc_type.__name__}: {hook_args.exc_value}"
+        if self.args.debug:
+            threading.__excepthook__(hook_args)
+
+
+# ------------------------------------------------------------------- commands
+
+
+def run_collections(s):
+    for name in s.collection_names():
+        s.emit(name)
+
+
+def run_keys(s):
+    s.require([s.args.collection])
+    for key in sorted(s.open([s.args.collection]).get_collection_keys(s.args.collection)):
+        s.emit(key)
+
+
+def open_key(s):
+    """The store, once the collection exists and holds the key."""
+    collection, key = s.args.collection, s.args.key
+    s.require([collection])
+    db = s.open([collection])
+    if key not in db.get_collection_keys(collection):
+        raise Failure(f"no key {key!r} in collection {collection!r}")
+    return db
+
+
+def run_get(s):
+    s.emit(json.dumps(open_key(s).get_collection_value(s.args.collection, s.args.key)))
+
+
+def run_set(s):
+    s.open([s.args.collection]).set_collection_value(s.args.collection, s.args.key, s.args.value)
+
+
+def run_delete(s):
+    open_key(s).delete_collection_value(s.args.collection, s.args.key)
+
+
+def run_dump(s):
+    collection = s.args.collection
+    s.require([collection])
+    db = s.open([collection])
+    for key in sorted(db.get_collection_keys(collection)):
+        s.check()
+        value = db.get_collection_value(collection, key)
+        if value is not None:  # deleted since the keys were listed
+            s.emit(json.dumps({"key": key, "value": value}))
+
+
+def is_record(obj):
+    return isinstance(obj, dict) and set(obj) == {"key", "value"} and isinstance(obj["key"], str)
+
+
+def parse_entries(text, form, source):
+    """The (key, value) pairs of load's input, in input order."""
+    if form in ("auto", "object"):
+        try:
+            whole = json.loads(text)
+        except ValueError as e:
+            if form == "object":
+                raise Failure(f"{source}: not a JSON object: {e}") from None
+        else:
+            if form == "object" or not is_record(whole):
+                if not isinstance(whole, dict):
+                    raise Failure(f'{source}: expected a JSON object of key to value, or JSON lines of '
+                                  f'{{"key": ..., "value": ...}}')
+                return list(whole.items())
+    entries = []
+    # Not splitlines: it would also split at separators a JSON string may hold raw.
+    for number, line in enumerate(text.split("\n"), 1):
+        if not line.strip():
+            continue
+        try:
+            record = json.loads(line)
+        except ValueError as e:
+            raise Failure(f"{source}, line {number}: not JSON: {e}") from None
+        if not is_record(record):
+            raise Failure(f'{source}, line {number}: expected {{"key": "...", "value": ...}}')
+        entries.append((record["key"], record["value"]))
+    return entries
+
+
+def read_entries(path, form):
+    source = "standard input" if path == "-" else path
+    try:
+        if path == "-":
+            if sys.stdin.isatty():
+                print("reading from the terminal; end with Ctrl-D", file=sys.stderr)
+            text = sys.stdin.read()
+        else:
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+    except OSError as e:
+        raise Failure(f"cannot read {source}: {e.strerror or e}") from None
+    except UnicodeDecodeError as e:
+        raise Failure(f"cannot read {source}: not UTF-8 ({e.reason})") from None
+    return parse_entries(text, form, source)
+
+
+def run_load(s):
+    collection = s.args.collection
+    entries = read_entries(s.args.file, s.args.format)
+    if not entries:
+        s.topics()  # still tells an unreachable cluster apart, without creating the collection
+        print(f"loaded 0 keys into {collection}", file=sys.stderr)
+        return
+    db = s.open([collection])
+    live = sys.stderr.isatty()
+    shown = 0.0
+    for done, (key, value) in enumerate(entries):
+        s.check(f"interrupted: the first {done} of {len(entries)} keys are written, the rest are not")
+        if live and time.monotonic() - shown > 0.2:
+            shown = time.monotonic()
+            sys.stderr.write(f"\rloading {collection}: {done}/{len(entries)}")
+            sys.stderr.flush()
+        try:
+            db.set_collection_value(collection, key, value)
+        except KafkaException as e:
+            failure = s.kafka_failure(e)
+            raise Failure(f"key {key!r} not written, nor any after it: {failure.message}") from e
+    if live and shown:
+        sys.stderr.write("\r\033[K")
+    deleted = sum(value is None for _, value in entries)
+    print(f"loaded {len(entries)} keys into {collection} ({deleted} deleted)", file=sys.stderr)
+
+
+def run_watch(s):
+    names = list(dict.fromkeys(s.args.collections))
+    s.require(names)
+    # The store's own SIGINT/SIGTERM handler stops it; its stop action wakes us.
+    db = s.open(names, defer_signals=False)
+    for name in names:
+        db.add_collection_listener(name, watcher(s, db, name))
+    print(f"watching {', '.join(names)} in {s.db_name}; Ctrl-C stops", file=sys.stderr, flush=True)
+    s.stopped.wait()
+    s.close()
+    if s.output_closed:
+        raise Failure(None)
+    # close() and the signal handler clear it; a consumer thread that failed leaves it set.
+    if db.cons_running:
+        raise Failure(f"the store stopped: {s.thread_failure or 'its consumer thread ended'}")
+
+
+def watcher(s, db, collection):
+    def listener(key, value):
+        change = {"collection": collection, "key": key}
+        change.update({"deleted": True} if value is None else {"value": value})
+        try:
+            s.out.write(json.dumps(change) + "\n")
+            s.out.flush()
+        except BrokenPipeError:
+            # The reader went away (`| head`): stop quietly instead of failing the thread.
+            s.output_closed = True
+            discard_output(s.out)
+            db.close()
+
+    return listener
+
+
+# ----------------------------------------------------------------------- main
+
+
+def discard_output(out):
+    # Nothing more can reach the reader; without this the interpreter's own
+    # flush at exit would fail again, with a message.
+    os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+
+
+def program_name():
+    name = os.path.basename(sys.argv[0])
+    return "python -m quarnel_kafka_kv" if name in ("__main__.py", "-m", "") else name
+
+
+def main(argv=None):
+    prog = program_name()
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    args.db = getattr(args, "db", None) or DEFAULT_DB
+    args.debug = getattr(args, "debug", False)
+    conf = client_properties(parser, args)
+
+    out = sys.stdout
+    session = Session(args, conf, out)
+    hook = threading.excepthook
+    threading.excepthook = session.record_thread_failure
+    # The store prints its lines to sys.stdout, from this thread and its own.
+    sys.stdout = sys.stderr
+    error = None
+    try:
+        try:
+            args.run(session)
+        finally:
+            session.close()
+        out.flush()
+    except BrokenPipeError as e:
+        discard_output(out)
+        error, failure = e, Failure(None)
+    except KeyboardInterrupt as e:
+        error, failure = e, Failure("interrupted", 128 + signal.SIGINT)
+    except Exception as e:
+        error = e
+        if isinstance(e, Failure):
+            failure = e
+        elif isinstance(e, KafkaException):
+            failure = session.kafka_failure(e)
+        else:
+            failure = Failure(f"{type(e).__name__}: {e}")
+    finally:
+        sys.stdout = out
+        threading.excepthook = hook
+    if error is None:
+        return 0
+    if failure.message is not None:
+        text = f"{prog}: error: {' '.join(failure.message.splitlines())}"
+        if args.debug:
+            text = "".join(traceback.format_exception(error)) + text
+        for secret in session.secrets():
+            text = text.replace(secret, "***")
+        print(text, file=sys.stderr)
+    return failure.status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
