@@ -85,7 +85,7 @@ def peak_rss_bytes() -> int:
 # What the store adds to its consumer's copy of the configuration where the caller set nothing: keep it equal
 # to the store's own choice. The batched replay loop and the bare construction run with it; the one-per-call
 # replay baseline keeps the client's defaults.
-STORE_CONSUMER_PROPERTIES: dict[str, str] = {}
+STORE_CONSUMER_PROPERTIES: dict[str, str] = {"fetch.queue.backoff.ms": "10"}
 
 
 def consumer_config(conf: dict, store_properties: bool = True) -> dict:

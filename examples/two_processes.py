@@ -2,7 +2,7 @@
 
 The writer opens a database, writes and deletes values in two collections,
 then starts a reader process on the same database. The reader replays what
-the writer left, and a collection callback tells it of every later write.
+the writer left, and a collection listener tells it of every later change.
 SIGTERM stops the reader; leaving the `with` block stops the writer.
 
 Run: QUARNEL_KAFKA_BOOTSTRAP=127.0.0.1:9092 python examples/two_processes.py
@@ -13,12 +13,8 @@ import signal
 import subprocess
 import sys
 import uuid
-import warnings
 
 from quarnel_kafka_kv.mervane import KafkaDB
-
-# The topic set-up uses the client's replacing config request on purpose.
-warnings.filterwarnings("ignore", "alter_configs has been deprecated", DeprecationWarning)
 
 COLLECTIONS = ["users", "orders"]
 
@@ -29,8 +25,9 @@ def writer(configs):
     print(f"[writer] opening database {db_name}")
     # Closing the store (here: leaving the block) ends the process, status 0.
     with KafkaDB(configs, COLLECTIONS, db_name) as db:
-        # Each write pauses publish_pause_s (1 s by default) once published, so
-        # that a read right after it, like the listing below, normally sees it.
+        # Each write returns once this store has read it back, so the listing
+        # below sees every one of them.
+        db.read_your_writes = True
         db["users"]["alice"] = {"name": "Alice", "roles": ["admin"]}
         db["users"]["bob"] = {"name": "Bob", "roles": []}
         db["orders"] = {"o-1": {"user": "alice", "total": 42.5}}
@@ -69,19 +66,13 @@ def reader(configs, db_name):
         for name in COLLECTIONS:
             print(f"replayed {name}: {seen[name]}")
 
-        def report(name):
-            # Callbacks take no arguments and run after each record: compare
-            # with what was seen before to tell what changed.
-            now = dict(db[name].items())
-            for key, value in now.items():
-                if seen[name].get(key) != value:
-                    print(f"told: {name}/{key} = {value}")
-            for key in seen[name].keys() - now.keys():
-                print(f"told: {name}/{key} deleted")
-            seen[name] = now
+        def report(name, key, value):
+            # Called on the store's consumer thread for each change, with the
+            # changed key and its new value (None for a deletion).
+            print(f"told: {name}/{key} deleted" if value is None else f"told: {name}/{key} = {value}")
 
         for name in COLLECTIONS:
-            db.add_collection_callback(name, lambda name=name: report(name))
+            db.add_collection_listener(name, lambda key, value, name=name: report(name, key, value))
         print("listening for changes")
         # The store handles SIGTERM and SIGINT: it closes and ends the process.
         signal.pause()

@@ -99,7 +99,7 @@ void tune_consumer(py::dict &cons_conf) {
     // time its local queue holds queued.min.messages records, which paces a
     // replay at about that many records per second.
     if (!cons_conf.contains("fetch.queue.backoff.ms"))
-        cons_conf["fetch.queue.backoff.ms"] = 1;
+        cons_conf["fetch.queue.backoff.ms"] = 10;
 }
 
 bool on_main_thread() {

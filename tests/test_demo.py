@@ -29,7 +29,6 @@ def test_the_example_replays_to_a_second_process_and_tells_it_of_new_writes(kafk
     assert (status, err) == (0, ""), out + err
 
     lines = out.splitlines()
-    # What the writer reads back right after writing is likely, not certain, to be current.
     assert [line for line in lines if line.startswith("[writer] ")][1:3] == [
         "[writer] users: {'alice': {'name': 'Alice', 'roles': ['admin']}}",
         "[writer] orders: {'o-1': {'user': 'alice', 'total': 42.5}}",
