@@ -238,7 +238,7 @@ class Session:
         # Set by the store's stop action, on its consumer thread.
         self.stopped = threading.Event()
         self.signum = None
-        self.thread_failure = None
+        self.stop_reason = "its consumer thread ended"
         self.output_closed = False
 
     def emit(self, line):
@@ -307,7 +307,7 @@ class Session:
     def open(self, names, defer_signals=True):
         self.topics()
         try:
-            self.db = KafkaDB(self.conf, names, self.db_name, on_consumer_kill=self.stopped.set)
+            self.db = KafkaDB(self.conf, names, self.db_name, on_consumer_kill=self.store_stopped)
         except KafkaException as e:
             raise self.kafka_failure(e) from e
         except Exception as e:
@@ -330,7 +330,7 @@ class Session:
         if self.signum is not None:
             raise Failure(what, 128 + self.signum)
         if self.stopped.is_set():
-            raise Failure(f"the store stopped: {self.thread_failure or 'its consumer thread ended'}")
+            raise Failure(f"the store stopped: {self.stop_reason}")
 
     def close(self):
         if self.db is not None:
@@ -338,10 +338,13 @@ class Session:
             db.close()
             db.cons_thr.join()
 
-    def record_thread_failure(self, hook_args):
-        self.thread_failure = f"{hook_args.exc_type.__name__}: {hook_args.exc_value}"
-        if self.args.debug:
-            threading.__excepthook__(hook_args)
+    def store_stopped(self):
+        # On the consumer thread, as the store's stop action; a failure that
+        # stopped it is kept on the store (and printed there).
+        error = getattr(self.db, "_stop_error", None)
+        if error is not None:
+            self.stop_reason = f"{type(error).__name__}: {error}"
+        self.stopped.set()
 
 
 # ------------------------------------------------------------------- commands
@@ -482,7 +485,7 @@ def run_watch(s):
         raise Failure(None)
     # close() and the signal handler clear it; a consumer thread that failed leaves it set.
     if db.cons_running:
-        raise Failure(f"the store stopped: {s.thread_failure or 'its consumer thread ended'}")
+        raise Failure(f"the store stopped: {s.stop_reason}")
 
 
 def watcher(s, db, collection):
@@ -525,8 +528,6 @@ def main(argv=None):
 
     out = sys.stdout
     session = Session(args, conf, out)
-    hook = threading.excepthook
-    threading.excepthook = session.record_thread_failure
     # The store prints its lines to sys.stdout, from this thread and its own.
     sys.stdout = sys.stderr
     error = None
@@ -551,7 +552,6 @@ def main(argv=None):
             failure = Failure(f"{type(e).__name__}: {e}")
     finally:
         sys.stdout = out
-        threading.excepthook = hook
     if error is None:
         return 0
     if failure.message is not None:

@@ -201,7 +201,6 @@ def test_one_mismatching_entry_sends_every_entry(admin, unique_name, capsys):
         "('delete.retention.ms', '200')",
         altered(unique_name),
     ]
-    # The alteration replaces the whole configuration: an entry left out would revert to its default.
     configs = admin.get_topic_configs(unique_name)["configs"]
     assert (configs["cleanup.policy"].value, configs["delete.retention.ms"].value) == ("compact", "200")
 
@@ -272,6 +271,42 @@ def test_a_description_refused_by_a_lagging_broker_is_retried_and_other_refusals
     with pytest.raises(KafkaException) as excinfo:
         admin.create_or_update_topic(unique_name, 1, 1, {})
     assert excinfo.value.args[0].name() == "TOPIC_AUTHORIZATION_FAILED"
+
+
+class DescribesLate(Admin):
+    """A cluster whose brokers refuse the first descriptions of a new topic's configuration."""
+
+    def describe_configs(self, resources, **kwargs):
+        if self.refusals:
+            self.refusals -= 1
+            refused = concurrent.futures.Future()
+            refused.set_exception(KafkaException(KafkaError(KafkaError.UNKNOWN_TOPIC_OR_PART)))
+            return {resources[0]: refused}
+        return super().describe_configs(resources, **kwargs)
+
+
+def test_refusals_that_are_retried_print_nothing_and_a_raised_one_is_printed(admin_configs, unique_name, capsys):
+    admin = DescribesLate(admin_configs)
+    admin.refusals = 3
+    admin.create_topic_with_params(unique_name, 1, 1)
+    capsys.readouterr()
+    admin.create_or_update_topic(unique_name, 1, 1, {})
+    assert (admin.refusals, printed(capsys)) == (0, [])
+
+    admin.refusals = 1
+    with pytest.raises(KafkaException):
+        admin.get_topic_configs(unique_name)
+    assert printed(capsys)[0].startswith(f"Failed to describe {ConfigResource('topic', unique_name)}: ")
+
+
+def test_correcting_a_topic_leaves_the_settings_it_does_not_name(make_store, admin, unique_name):
+    topic = f"{unique_name}.cfg"
+    admin.create_topic_with_params(topic, 1, 1)
+    admin.set_topic_configs(topic, {"max.message.bytes": "5000000", "retention.ms": "86400000"})
+    make_store(["cfg"])
+    configs = admin.get_topic_configs(topic)["configs"]
+    assert [configs[k].value for k in ("max.message.bytes", "retention.ms", "cleanup.policy", "segment.ms")] == [
+        "5000000", "86400000", "compact", "100"]
 
 
 # --- get_topic_configs --------------------------------------------------------------------------

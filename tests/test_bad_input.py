@@ -121,14 +121,16 @@ def test_collection_names_kafka_refuses_fail_construction_and_create_nothing(
     {"bootstrap.server": "127.0.0.1:9092"},
     {"acks": "everyone"},
     {"socket.timeout.ms": "soon"},
-], ids=["unknown", "misspelt-name", "misspelt-value", "wrong-type"])
+    {"bootstrap.servers": None},
+], ids=["unknown", "misspelt-name", "misspelt-value", "wrong-type", "no-brokers"])
 def test_admin_configs_with_bad_properties_fail_construction_and_create_nothing(
         make_store, admin_configs, unique_name, bad):
     existing = make_store(["c"], db_name=unique_name + "-ok")
     left = ConstructionFailure()
     started = time.monotonic()
+    configs = {k: v for k, v in {**admin_configs, **bad}.items() if v is not None}
     with pytest.raises(KafkaException) as refused:
-        KafkaJsonCompaction({**admin_configs, **bad}, ["c"], unique_name, on_consumer_kill=lambda: None)
+        KafkaJsonCompaction(configs, ["c"], unique_name, on_consumer_kill=lambda: None)
     assert time.monotonic() - started < 1
     error = refused.value.args[0]
     assert error.code() == KafkaError._INVALID_ARG
@@ -142,9 +144,9 @@ def test_admin_configs_with_bad_properties_fail_construction_and_create_nothing(
 def test_collection_names_that_are_not_iterable_fail_construction_and_create_nothing(
         make_store, admin_configs, unique_name):
     existing = make_store(["c"], db_name=unique_name + "-ok")
-    for names in (5, 2.5, object()):
+    for names, message in ((5, "not iterable"), (object(), "not iterable"), ("cfg", "not str"), (b"cfg", "not bytes")):
         left = ConstructionFailure()
-        with pytest.raises(TypeError, match="not iterable"):
+        with pytest.raises(TypeError, match=message):
             KafkaJsonCompaction(admin_configs, names, unique_name, on_consumer_kill=lambda: None)
         left.check()
     # False values are taken for an empty list before anything is built.
@@ -153,3 +155,37 @@ def test_collection_names_that_are_not_iterable_fail_construction_and_create_not
             KafkaJsonCompaction(admin_configs, names, unique_name, on_consumer_kill=lambda: None)
     assert topics_of(existing, unique_name) == []
     assert_still_works(existing)
+
+
+def test_callbacks_and_listeners_that_cannot_be_called_are_refused_at_registration(make_store):
+    store = make_store(["c"])
+    for register in (store.add_collection_callback, store.add_collection_listener):
+        with pytest.raises(TypeError, match="must be callable, not int"):
+            register("c", 42)
+    assert store.collection_callbacks == {} and store.collection_listeners == {}
+    assert_still_works(store)
+
+
+def test_arguments_are_bound_as_a_python_method_binds_them(make_store):
+    store = make_store(["c"])
+    store.set_collection_value(value=1, key="k", name="c")
+    wait_until(lambda: store.get_collection_value(key="k", name="c") == 1)
+    cls = "KafkaJsonCompaction"
+    for call, message in [
+        (lambda: store.get_collection_value("c"), f"{cls}.get_collection_value() missing 1 required positional "
+                                                  "argument: 'key'"),
+        (lambda: store.set_collection_value(), f"{cls}.set_collection_value() missing 3 required positional "
+                                               "arguments: 'name', 'key', and 'value'"),
+        (lambda: store.get_collection_value("c", "k", "x"), f"{cls}.get_collection_value() takes 3 positional "
+                                                            "arguments but 4 were given"),
+        (lambda: store.close(1, 2, 3), "KafkaCompaction.close() takes from 1 to 3 positional arguments but 4 "
+                                       "were given"),
+        (lambda: store.get_collection_value("c", key="k", nme="c"), f"{cls}.get_collection_value() got an "
+                                                                    "unexpected keyword argument 'nme'"),
+        (lambda: store.get_collection_value("c", "k", name="c"), f"{cls}.get_collection_value() got multiple "
+                                                                 "values for argument 'name'"),
+    ]:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == message
+    assert_still_works(store)

@@ -82,6 +82,17 @@ def test_items_works_after_a_garbage_collection():
     assert (run.returncode, run.stdout) == (0, "[('a', 1)]\n" * 3), run.stderr
 
 
+def test_a_view_reads_as_a_dictionary_does():
+    kdb = RecordingStore({"a": 1, "b": 2})
+    coll = Kollection(kdb, "c")
+    assert (list(coll), len(coll), coll.keys()) == (["a", "b"], 2, ["a", "b"])
+    assert list(coll.values()) == [1, 2]
+    assert (coll.get("a"), coll.get("z"), coll.get("z", 0)) == (1, None, 0)
+    assert repr(coll) == "Kollection(name='c')"
+    # Values are read one by one through the store's own operation.
+    assert [call for call in kdb.calls if call[0] == "get"] == [("get", "c", k) for k in "abazz"]
+
+
 def test_membership_lists_the_keys_as_text():
     kdb = RecordingStore({"a": 1})
     coll = Kollection(kdb, "c")
@@ -134,10 +145,19 @@ def test_a_failing_item_ends_the_assignment_at_that_item(make_store):
     assert list(db["c"].items()) == [("before", 1), ("marker", 4)]
 
 
+def test_a_store_is_a_container_of_its_collection_names(make_store, unique_name):
+    db = make_store(["c", "d"], cls=KafkaDB)
+    # Each would otherwise fall back to db[0], db[1], ... and never end.
+    assert ("c" in db, "x" in db, list(db), len(db)) == (True, False, ["c", "d"], 2)
+    assert repr(db) == f"KafkaDB(db_name={unique_name!r}, collections=['c', 'd'])"
+    assert repr(db["c"]) == f"Kollection(db_name={unique_name!r}, name='c')"
+
+
 def test_assigning_anything_but_a_dict_raises_type_error_and_keeps_the_view(make_store):
     db = make_store(["c"], cls=KafkaDB)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError) as raised:
         db["c"] = [("a", 1)]
+    assert raised.value.args == ()
     view = db.collections["c"]
     assert db["c"] is view
 

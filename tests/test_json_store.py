@@ -181,3 +181,24 @@ def test_keys_are_listed_in_first_insertion_order(make_store):
     wait_until(lambda: store.get_collection_value("c", "a") == 3)
     assert store.get_collection_keys("c") == ["b", "c", "a"]
     assert store.get_collection_value("c", "b") == 2
+
+
+def test_listeners_are_told_each_new_record_raw_or_decoded(make_store, admin_configs, unique_name):
+    writer = make_store(["c"])
+    writer.set_collection_value("c", "replayed", 0)
+    wait_until(lambda: writer.get_collection_value("c", "replayed") == 0)
+    from quarnel_kafka_kv.quillet import KafkaCompaction
+    raw_store, json_store = make_store(["c"], cls=KafkaCompaction), make_store(["c"])
+    raw, decoded = [], []
+    raw_store.add_collection_listener("c", lambda key, value: raw.append((key, value)))
+    json_store.add_collection_listener("c", lambda key, value: decoded.append((key, value)))
+    writer.set_collection_value("c", "k", {"a": 1})
+    writer.set_collection_value("c", "k", [2])
+    producer = Producer(admin_configs)
+    producer.produce(f"{unique_name}.c", key=b"\xff", value=b"1")  # foreign records: not JSON changes
+    producer.produce(f"{unique_name}.c", key=b"bad", value=b"not json")
+    producer.flush()
+    writer.delete_collection_value("c", "k")
+    wait_until(lambda: len(raw) == 5 and decoded[-1:] == [("k", None)])
+    assert decoded == [("k", {"a": 1}), ("k", [2]), ("k", None)]
+    assert raw == [(b"k", b'{"a": 1}'), (b"k", b"[2]"), (b"\xff", b"1"), (b"bad", b"not json"), (b"k", None)]

@@ -1,4 +1,5 @@
 """The raw store: replay at construction, publishing, and how the process ends."""
+import inspect
 import os
 import signal
 import subprocess
@@ -32,6 +33,31 @@ def test_construction_returns_with_every_stored_record_applied(make_store, admin
     assert len(collection) == 20000
     assert collection[b"k19999"] == b"v19999"
     assert "KafkaCompaction Inited, already has some messages" in capsys.readouterr().out.splitlines()
+
+
+def test_every_partition_of_every_collection_is_replayed_and_added_ones_are_followed(
+        make_store, admin_configs, unique_name):
+    admin = Admin(admin_configs)
+    admin.create_topic_with_params(f"{unique_name}.a", 3, 1)
+    producer = Producer(admin_configs)
+    for partition in range(3):
+        for i in range(200):
+            producer.produce(f"{unique_name}.a", key=b"%d-%d" % (partition, i), value=b"v", partition=partition)
+    producer.flush()
+    fill_topic(admin_configs, f"{unique_name}.b", 300)
+    groups_before = {g.group_id for g in admin.list_consumer_groups().result().valid}
+
+    store = make_store(["a", "b", "empty"], cls=KafkaCompaction)
+    assert [len(store._topics[f"{unique_name}.{name}"]) for name in "ab"] == [600, 300]
+    # Read by assignment: no group was joined, so the broker knows no member of the store's group.
+    new_groups = [g.group_id for g in admin.list_consumer_groups().result().valid if g.group_id not in groups_before]
+    if new_groups:
+        assert all(not d.members for d in (f.result() for f in admin.describe_consumer_groups(new_groups).values()))
+
+    admin.set_topic_partitions(f"{unique_name}.b", 2)
+    producer.produce(f"{unique_name}.b", key=b"late", value=b"1", partition=1)
+    producer.flush()
+    wait_until(lambda: store._topics[f"{unique_name}.b"].get(b"late") == b"1", timeout=30)
 
 
 def test_empty_topics_start_well_before_the_ten_second_grace(make_store, capsys):
@@ -248,6 +274,11 @@ def test_close_and_exit_take_what_signals_and_with_give_and_stop_once(make_store
     assert capfd.readouterr().out.splitlines().count("Consumer was correctly killed") == 1
 
 
+def test_the_signature_names_the_default_stop_action():
+    default = inspect.signature(KafkaCompaction).parameters["on_consumer_kill"].default
+    assert callable(default) and default.__name__ == "exit_process"
+
+
 def test_the_default_pause_is_one_second(make_store):
     assert KafkaCompaction.publish_pause_s == 1.0
     store = make_store(["c"], cls=KafkaCompaction, pause=1.0)
@@ -295,18 +326,25 @@ def test_leaving_the_with_block_ends_the_process_with_the_status_it_calls_for(
         assert "ValueError: boom" in result.stderr
 
 
-def test_a_consumer_failure_ends_the_process_with_status_one(kafka_bootstrap, unique_name):
-    result = run_store_process(kafka_bootstrap, unique_name, """
-        def fail():
-            raise RuntimeError("callback failed")
-        store.add_collection_callback("c", fail)
+@pytest.mark.parametrize("stderr_closed", [False, True], ids=["traceback", "stderr-closed"])
+def test_a_consumer_failure_ends_the_process_with_status_one(kafka_bootstrap, unique_name, stderr_closed):
+    result = run_store_process(kafka_bootstrap, unique_name, f"""
+        import sys
+        def failing_callback():
+            if {stderr_closed}:
+                sys.stderr.close()  # the traceback cannot be printed; the exit steps still run
+            {{}}["missing"]
+        store.add_collection_callback("c", failing_callback)
         store.publish_pause_s = 0
         store.set_collection_value("c", b"k", b"v")
         time.sleep(30)
     """)
     assert result.returncode == 1
-    assert "RuntimeError: callback failed" in result.stderr
     assert result.stdout.splitlines()[-1] == "Consumer was correctly killed"
+    if not stderr_closed:
+        # Once, with the callback's own frame.
+        assert result.stderr.count("Traceback") == 1, result.stderr
+        assert ", in failing_callback\n" in result.stderr and "KeyError: 'missing'" in result.stderr
 
 
 def test_repeated_signals_run_a_callers_stop_action_once(kafka_bootstrap, unique_name):
@@ -342,3 +380,95 @@ def test_a_stop_during_the_replay_makes_construction_raise(admin_configs, unique
     finally:
         for sig, handler in handlers.items():
             signal.signal(sig, handler)
+
+
+def test_a_failure_with_a_stop_action_that_returns_is_printed_once_and_kept(make_store, capfd):
+    stops = []
+    store = make_store(["c"], cls=KafkaCompaction, on_consumer_kill=lambda: stops.append(1))
+    store.add_collection_callback("c", lambda: {}["missing"])
+    store.set_collection_value("c", b"k", b"v")
+    store.cons_thr.join(15)
+    out, err = capfd.readouterr()
+    assert stops == [1] and out.splitlines()[-1] == "Consumer was correctly killed"
+    assert err.count("Traceback") == 1 and isinstance(store._stop_error, KeyError)
+
+
+def test_without_a_stop_action_a_stop_ends_only_the_consumer_thread(make_store, capfd):
+    store = make_store(["c"], cls=KafkaCompaction, on_consumer_kill=None)
+    store.close()
+    store.cons_thr.join(10)
+    assert not store.cons_thr.is_alive()
+    assert capfd.readouterr().err == ""
+
+
+def test_a_store_built_off_the_main_thread_starts_without_signal_handlers(make_store):
+    handlers = {sig: signal.getsignal(sig) for sig in (signal.SIGTERM, signal.SIGINT)}
+    built = []
+    builder = threading.Thread(target=lambda: built.append(make_store(["c"])))
+    builder.start()
+    builder.join(60)
+    assert built and built[0]._inited
+    assert {sig: signal.getsignal(sig) for sig in handlers} == handlers
+    built[0].set_collection_value("c", "k", 1)
+    wait_until(lambda: built[0].get_collection_value("c", "k") == 1)
+
+
+# --- write settings -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("setting", [{"acks": 0}, {"delivery.report.only.error": True}], ids=["acks-0", "errors-only"])
+def test_a_write_whose_delivery_reports_no_offset_returns(make_store, admin_configs, unique_name, setting):
+    store = make_store(["c"], cls=KafkaCompaction, configs={**admin_configs, **setting})
+    writer = threading.Thread(target=store.set_collection_value, args=("c", b"k", b"v"), daemon=True)
+    writer.start()
+    writer.join(15)
+    assert not writer.is_alive()
+    wait_until(lambda: store._topics[f"{unique_name}.c"].get(b"k") == b"v")
+    # Its place in the topic is unknown, so an equal value is published again.
+    assert f"{unique_name}.c" in store._unsettled_topics
+
+
+# --- read your writes -----------------------------------------------------------------------------
+
+
+def test_with_read_your_writes_every_thread_reads_a_write_once_it_returned(make_store):
+    assert KafkaCompaction.read_your_writes is False
+    store = make_store(["c"], pause=5.0)
+    store.read_your_writes = True
+    seen_elsewhere = []
+    for i in range(20):
+        store.set_collection_value("c", "k", i)
+        assert store.get_collection_value("c", "k") == i
+        reader = threading.Thread(target=lambda: seen_elsewhere.append(store.get_collection_value("c", "k")))
+        reader.start()
+        reader.join()
+    store.delete_collection_value("c", "k")
+    assert store.get_collection_value("c", "k") is None
+    assert seen_elsewhere == list(range(20))
+
+
+def test_with_read_your_writes_a_callback_may_write_and_a_late_write_returns_after_the_pause(make_store):
+    store = make_store(["c"], pause=30.0)
+    store.read_your_writes = True
+    release = threading.Event()
+
+    def on_change():
+        # On the consumer thread: its own write cannot wait for it.
+        if store.get_collection_value("c", "src") == 1 and store.get_collection_value("c", "copy") is None:
+            store.set_collection_value("c", "copy", "made")
+        elif store.get_collection_value("c", "hold") == 1:
+            release.wait(30)
+
+    store.add_collection_callback("c", on_change)
+    store.set_collection_value("c", "src", 1)
+    wait_until(lambda: store.get_collection_value("c", "copy") == "made", timeout=20)
+
+    store.set_collection_value("c", "hold", 1)  # its callback now holds the consumer thread
+    store.publish_pause_s = 0.5
+    try:
+        store.set_collection_value("c", "late", 1)
+        assert store.get_collection_value("c", "late") is None
+        assert store._visibility_waiters == []
+    finally:
+        release.set()
+    wait_until(lambda: store.get_collection_value("c", "late") == 1)
