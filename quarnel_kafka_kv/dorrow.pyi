@@ -26,7 +26,8 @@ class Admin(AdminClient):
         factor above the broker count falls back to the broker count."""
 
     def set_topic_configs(self, topic: str, config_dict: Mapping[str, Any]) -> ConfigResource:
-        """Alter the topic's configuration to exactly these entries in one request."""
+        """Set these entries of the topic's configuration in one incremental request; its other
+        entries stay as they are."""
 
     def set_topic_partitions(self, topic: str, new_total_count: int | str) -> None:
         """create partitions"""

@@ -1,21 +1,27 @@
 """Dictionary-style access to a JSON store."""
-from typing import Any, Hashable, Iterator, Mapping
+from typing import Any, Hashable, Iterator
 
 from .quillet import KafkaJsonCompaction
 
 class Kollection:
-    """A data-free view of one collection: coll[key], coll[key] = value, del coll[key],
-    `key in coll` and coll.items()."""
+    """A data-free view of one collection: coll[key], coll[key] = value, del coll[key], `key in
+    coll`, iter(coll), len(coll), keys(), values(), items() and get()."""
 
     kdb: KafkaJsonCompaction
     name: Hashable
 
     def __init__(self, kdb: KafkaJsonCompaction, name: Hashable) -> None: ...
     def __contains__(self, item: object) -> bool: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...
+    def keys(self) -> list[str]: ...
+    def values(self) -> Iterator[Any]:
+        """Lazy: keys are listed when first advanced, each value read when produced."""
     def items(self) -> Iterator[tuple[str, Any]]:
         """Lazy: keys are listed when first advanced, each value read when produced."""
     def __getitem__(self, key: str) -> Any:
         """The value, or None when missing (never KeyError)."""
+    def get(self, key: str, default: Any = None) -> Any: ...
     def __setitem__(self, key: str, value: Any) -> None: ...
     def __delitem__(self, key: str) -> None: ...
 
@@ -26,5 +32,9 @@ class KafkaDB(KafkaJsonCompaction):
 
     def __enter__(self) -> "KafkaDB": ...
     def __getitem__(self, key: Hashable) -> Kollection: ...
-    def __setitem__(self, key: Hashable, value: Mapping[str, Any]) -> None:
+    def __setitem__(self, key: Hashable, value: dict[str, Any]) -> None:
         """Merge the dict into the collection: each item published, None deletes."""
+    def __contains__(self, name: object) -> bool:
+        """Whether name is one of get_collections()."""
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...

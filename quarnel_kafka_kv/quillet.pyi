@@ -1,5 +1,5 @@
 """The store: named collections kept in log-compacted Kafka topics."""
-from threading import Lock, Thread
+from threading import Event, Lock, Thread
 from types import TracebackType
 from typing import Any, Callable, Hashable, Iterable, Mapping
 
@@ -18,11 +18,16 @@ class KafkaCompaction:
     """
 
     publish_pause_s: float
-    """Pause after each published write, giving the consumer thread time to apply it."""
+    """Pause after each published write, giving the consumer thread time to apply it; with
+    read_your_writes, the longest a write waits to become visible."""
+    read_your_writes: bool
+    """When true, a write returns as soon as this store has applied it (a read right after it, on
+    any thread, sees it), at most publish_pause_s later; when false (the default) it pauses
+    publish_pause_s."""
 
     admin: Admin
     db_name: str
-    on_consumer_kill: Callable[[], Any]
+    on_consumer_kill: Callable[[], Any] | None
     consumer: Consumer
     producer: Producer
     locks: dict[str, Lock]
@@ -30,12 +35,17 @@ class KafkaCompaction:
     _written_offsets: dict[str, dict[int, int]]
     _read_offsets: dict[str, dict[int, int]]
     _unsettled_topics: set[str]
+    _visibility_waiters: list[tuple[str, int, int, Lock]]
     collection_callbacks: dict[str, Callable[[], Any]]
+    collection_listeners: dict[str, list[Callable[[Any, Any], Any]]]
     _topics: dict[str, dict[bytes | None, bytes | None]]
+    _topic_names: dict[str, dict[str, str]]
     consumer_num_messages: int
     consumer_timeout_s: float
     cons_running: bool
     _inited: bool
+    _replayed: Event
+    _stop_error: BaseException
     cons_thr: Thread
 
     def __init__(
@@ -43,11 +53,17 @@ class KafkaCompaction:
         admin_configs: Mapping[str, Any],
         collection_names: Iterable[Hashable],
         db_name: str = "quarnel.configs",
-        on_consumer_kill: Callable[[], Any] = ...,
+        on_consumer_kill: Callable[[], Any] | None = ...,
     ) -> None: ...
     def create_compacted_topic(self, topic: str) -> None: ...
     def add_collection_callback(self, collection_name: Hashable, callback: Callable[[], Any]) -> None:
         """Call callback() on the consumer thread after each new record of the collection."""
+    def add_collection_listener(
+        self, collection_name: Hashable, listener: Callable[[bytes, bytes | None], Any]
+    ) -> None:
+        """Call listener(key, value) on the consumer thread for each new record of the collection
+        (value None for a deletion); records replayed at start-up are not told. A listener that
+        raises stops the consumer thread, as a failing callback does."""
     def start_consumer(self, init_timeout: float = 10.0) -> None: ...
     def set_collection_value(self, name: Hashable, key: bytes | str, value: bytes | str | None) -> None:
         """Publish value under key unless the local copy already holds it; b"" deletes.
@@ -73,4 +89,10 @@ class KafkaJsonCompaction(KafkaCompaction):
     def delete_collection_value(self, name: Hashable, key: str) -> None: ...
     def get_collection_value(self, name: Hashable, key: str) -> Any:
         """The value under key, freshly decoded, or None."""
-    def get_collection_keys(self, name: Hashable) -> list[str]: ...
+    def get_collection_keys(self, name: Hashable) -> list[str]:
+        """The keys as text; a stored key that is not UTF-8 is left out."""
+    def add_collection_listener(  # type: ignore[override]
+        self, collection_name: Hashable, listener: Callable[[str, Any], Any]
+    ) -> None:
+        """Call listener(key, value) with the text key and the decoded value (None for a
+        deletion); a record that is not text and JSON is not told."""

@@ -1,6 +1,7 @@
 """Admin: topic creation, description and correction against a real broker."""
 import concurrent.futures
 import glob
+import importlib.metadata
 import importlib.util
 import os
 import shutil
@@ -361,6 +362,10 @@ def test_only_the_partition_operation_is_documented():
     assert Admin.set_topic_partitions.__doc__ == " create partitions "
     for name in ("create_or_update_topic", "get_topic_configs", "create_topic_with_params", "set_topic_configs"):
         assert getattr(Admin, name).__doc__ is None, name
+
+
+def test_the_package_states_its_installed_version():
+    assert quarnel_kafka_kv.__version__ == importlib.metadata.version("quarnel_kafka_kv")
 
 
 def test_each_extension_module_exports_only_its_init_function():
