@@ -209,8 +209,9 @@ py::object set_topic_configs(py::handle self, py::handle topic, py::handle confi
     py::object resource = bindings->ConfigResource("topic", topic);
     for (auto item : py::reinterpret_borrow<py::dict>(config_dict)) {
         resource.attr("set_config")(item.first, item.second);
+        // The incremental request takes text only; the replacing one sent a number as its text.
         resource.attr("add_incremental_config")(
-            bindings->ConfigEntry(item.first, item.second, "incremental_operation"_a = bindings->SET));
+            bindings->ConfigEntry(item.first, py::str(item.second), "incremental_operation"_a = bindings->SET));
         py::print(py::make_tuple(item.first, item.second));
     }
     py::dict fs = self.attr("incremental_alter_configs")(py::list(py::make_tuple(resource)));

@@ -33,17 +33,20 @@ py::object ask_store(py::handle view, py::handle operation, Args... args) {
 
 py::object keys_of(py::handle view) { return ask_store(view, bind->n.get_collection_keys); }
 
+// `item in listed`, as the host's bool.
+py::object is_in(const py::object &listed, py::handle item) {
+    int found = PySequence_Contains(listed.ptr(), item.ptr());
+    if (found < 0)
+        throw py::error_already_set();
+    return py::bool_(found == 1);
+}
+
 void init_kollection(py::handle self, py::handle kdb, py::handle name) {
     py::setattr(self, bind->n.kdb, kdb);
     py::setattr(self, bind->n.name, name);
 }
 
-py::object kollection_contains(py::handle self, py::handle item) {
-    int found = PySequence_Contains(keys_of(self).ptr(), item.ptr());
-    if (found < 0)
-        throw py::error_already_set();
-    return py::bool_(found == 1);
-}
+py::object kollection_contains(py::handle self, py::handle item) { return is_in(keys_of(self), item); }
 
 py::object kollection_iter(py::handle self) { return py::iter(keys_of(self)); }
 
@@ -176,20 +179,13 @@ void db_setitem(py::handle self, py::handle key, py::handle value) {
         throw py::error_already_set();
     }
     // Merges: keys the mapping does not name keep their values.
-    for (auto item : call_method(value, bind->n.items)) {
-        py::tuple pair(py::reinterpret_borrow<py::object>(item));
-        view[pair[0]] = pair[1];
-    }
+    for (auto item : call_method(value, bind->n.items))
+        view[item[py::int_(0)]] = item[py::int_(1)];
 }
 
 py::object collection_names(py::handle self) { return call_method(self, bind->n.get_collections); }
 
-py::object db_contains(py::handle self, py::handle name) {
-    int found = PySequence_Contains(collection_names(self).ptr(), name.ptr());
-    if (found < 0)
-        throw py::error_already_set();
-    return py::bool_(found == 1);
-}
+py::object db_contains(py::handle self, py::handle name) { return is_in(collection_names(self), name); }
 
 py::object db_iter(py::handle self) { return py::iter(collection_names(self)); }
 

@@ -144,13 +144,15 @@ class ConsumerThread {
                 if (!metadata.attr("error").is_none() || py::len(metadata.attr("partitions")) == 0)
                     return false;
                 for (auto id : py::module_::import("builtins").attr("sorted")(metadata.attr("partitions"))) {
-                    py::tuple marks = consumer_.attr("get_watermark_offsets")(
+                    py::object marks = consumer_.attr("get_watermark_offsets")(
                         bind->TopicPartition(topic, id), "timeout"_a = kRequestTimeout, "cached"_a = false);
+                    if (marks.is_none())
+                        return false;  // timed out
                     Partition p(topic, id);
-                    p.next = marks[0].cast<long long>();
-                    p.end = marks[1].cast<long long>();
+                    p.next = marks[py::int_(0)].cast<long long>();
+                    p.end = marks[py::int_(1)].cast<long long>();
                     p.replaying = p.end > p.next;
-                    assignment.append(bind->TopicPartition(topic, id, marks[0]));
+                    assignment.append(bind->TopicPartition(topic, id, marks[py::int_(0)]));
                     found.push_back(std::move(p));
                 }
             }
@@ -283,7 +285,12 @@ class ConsumerThread {
             if (now < next_check_)
                 return;
             next_check_ = now + kPartitionCheckInterval;
-            description_ = attr(n_.admin).attr("describe_topics")(bind->TopicCollection(topic_list_));
+            try {
+                description_ = attr(n_.admin).attr("describe_topics")(bind->TopicCollection(topic_list_));
+            } catch (py::error_already_set &e) {
+                if (!e.matches(bind->KafkaException))
+                    throw;
+            }
             return;
         }
         py::dict futures = description_;

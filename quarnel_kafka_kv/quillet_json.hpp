@@ -149,19 +149,21 @@ py::object get_collection_keys(py::handle self, py::handle name) {
     Attributes state(self);
     py::str topic = topic_of(state, name);
     py::object lock = existing_lock(state, topic);
-    py::list keys;
     if (!lock)
-        return std::move(keys);
+        return py::list();
     Held held(lock);
     py::object topics = state[bind->n.topics];
     PyObject *collection = find(topics, topic);
     if (!collection)
-        return std::move(keys);
-    Py_ssize_t pos = 0;
+        return py::list();
+    // Filled in place; keys left out shorten it at the end.
+    py::list keys(PyDict_GET_SIZE(collection));
+    Py_ssize_t pos = 0, count = 0;
     PyObject *k, *v;
     while (PyDict_Next(collection, &pos, &k, &v))
         if (py::object text = text_key(k))
-            keys.append(text);
+            PyList_SET_ITEM(keys.ptr(), count++, text.release().ptr());
+    Py_SET_SIZE(keys.ptr(), count);
     return std::move(keys);
 }
 

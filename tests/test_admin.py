@@ -303,7 +303,7 @@ def test_refusals_that_are_retried_print_nothing_and_a_raised_one_is_printed(adm
 def test_correcting_a_topic_leaves_the_settings_it_does_not_name(make_store, admin, unique_name):
     topic = f"{unique_name}.cfg"
     admin.create_topic_with_params(topic, 1, 1)
-    admin.set_topic_configs(topic, {"max.message.bytes": "5000000", "retention.ms": "86400000"})
+    admin.set_topic_configs(topic, {"max.message.bytes": "5000000", "retention.ms": 86400000})
     make_store(["cfg"])
     configs = admin.get_topic_configs(topic)["configs"]
     assert [configs[k].value for k in ("max.message.bytes", "retention.ms", "cleanup.policy", "segment.ms")] == [
