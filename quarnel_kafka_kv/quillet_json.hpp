@@ -3,6 +3,8 @@
 
 #include "quillet_store.hpp"
 
+#include <cstring>
+
 namespace quarnel {
 namespace {
 
@@ -34,7 +36,21 @@ py::object utf8_key(py::handle key) {
 py::object text_key(PyObject *key) {
     if (!PyBytes_Check(key))
         return py::object();
-    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict");
+    const char *data = PyBytes_AS_STRING(key);
+    const Py_ssize_t size = PyBytes_GET_SIZE(key);
+    // Most keys are ASCII, whose text is a copy of the bytes: the general
+    // decoder costs a key listing as much again.
+    Py_ssize_t i = 0;
+    while (i < size && !(static_cast<unsigned char>(data[i]) & 0x80))
+        ++i;
+    if (i == size) {
+        PyObject *text = PyUnicode_New(size, 127);
+        if (!text)
+            throw py::error_already_set();
+        std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
+        return py::reinterpret_steal<py::object>(text);
+    }
+    PyObject *text = PyUnicode_DecodeUTF8(data, size, "strict");
     if (!text) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
             throw py::error_already_set();
