@@ -304,10 +304,10 @@ class Session:
             if name not in existing:
                 raise Failure(f"no collection {name!r} in database {self.db_name!r}")
 
-    def open(self, names, defer_signals=True):
+    def open(self, names, defer_signals=True, cls=KafkaDB):
         self.topics()
         try:
-            self.db = KafkaDB(self.conf, names, self.db_name, on_consumer_kill=self.store_stopped)
+            self.db = cls(self.conf, names, self.db_name, on_consumer_kill=self.store_stopped)
         except KafkaException as e:
             raise self.kafka_failure(e) from e
         except Exception as e:
@@ -474,10 +474,16 @@ def run_load(s):
 def run_watch(s):
     names = list(dict.fromkeys(s.args.collections))
     s.require(names)
+
+    class Watched(KafkaDB):
+        def start_consumer(self, init_timeout=10.0):
+            # Registered before the replay ends, so no change after it is missed.
+            for name in names:
+                self.add_collection_listener(name, watcher(s, self, name))
+            super().start_consumer(init_timeout)
+
     # The store's own SIGINT/SIGTERM handler stops it; its stop action wakes us.
-    db = s.open(names, defer_signals=False)
-    for name in names:
-        db.add_collection_listener(name, watcher(s, db, name))
+    db = s.open(names, defer_signals=False, cls=Watched)
     print(f"watching {', '.join(names)} in {s.db_name}; Ctrl-C stops", file=sys.stderr, flush=True)
     s.stopped.wait()
     s.close()

@@ -105,13 +105,16 @@ py::object get_topic_configs(py::handle self, py::handle topic) { return describ
 // not know it yet. Such a refusal is retried for up to 10 s, and so, with
 // `until_listed`, is a description without the topic.
 py::dict describe_when_known(py::handle self, py::handle topic, bool until_listed) {
-    // An override of get_topic_configs is called as it is, on every try.
-    bool overridden = !py::object(py::type::handle_of(self).attr("get_topic_configs")).is(bindings->get_topic_configs);
+    // An override of get_topic_configs (in a subclass or on the instance) is
+    // called as it is, on every try.
+    py::object own = self.attr("get_topic_configs");
+    bool overridden = !PyCFunction_Check(own.ptr()) || !py::getattr(own, "__self__").is(self) ||
+                      !py::object(py::type::handle_of(self).attr("get_topic_configs")).is(bindings->get_topic_configs);
     double deadline = bindings->time().cast<double>() + 10.0;
     for (;;) {
         bool last_try = bindings->time().cast<double>() >= deadline;
         try {
-            py::dict description = overridden ? py::dict(self.attr("get_topic_configs")(topic))
+            py::dict description = overridden ? py::dict(own(topic))
                                               : describe(self, topic, !last_try);
             if (!until_listed || !description.empty() || last_try)
                 return description;

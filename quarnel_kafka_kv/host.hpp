@@ -146,10 +146,9 @@ class Signature {
     }
 
     // Fills `out` with borrowed references; false with TypeError set.
+    // Keywords are checked first, as the host checks them.
     bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) const {
         const Py_ssize_t n = static_cast<Py_ssize_t>(names_.size());
-        if (nargs > n)
-            return too_many(nargs);
         for (Py_ssize_t i = 0; i < n; ++i)
             out[i] = i < nargs ? args[i] : nullptr;
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -161,13 +160,15 @@ class Signature {
                              given);
                 return false;
             }
-            if (out[i]) {
+            if (i < nargs || out[i]) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", qualname_.c_str(),
                              given);
                 return false;
             }
             out[i] = args[nargs + k];
         }
+        if (nargs > n)
+            return too_many(nargs);
         std::vector<Py_ssize_t> missing;
         for (Py_ssize_t i = 0; i < n; ++i)
             if (!out[i]) {
@@ -250,11 +251,15 @@ template <typename R, typename... Arg, R (*Fn)(py::handle, Arg...)>
 struct Native<Fn> {
     static inline const Signature *signature = nullptr;
 
+    static constexpr std::size_t arity = sizeof...(Arg);
+
     static PyObject *call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-        PyObject *bound[sizeof...(Arg) + 1];
-        if (!signature->bind(args, nargs, kwnames, bound))
-            return nullptr;
-        return guarded([&] { return invoke(self, bound, std::index_sequence_for<Arg...>{}); });
+        return guarded([&]() -> PyObject * {
+            PyObject *bound[arity + 1];
+            if (!signature->bind(args, nargs, kwnames, bound))
+                return nullptr;
+            return invoke(self, bound, std::index_sequence_for<Arg...>{});
+        });
     }
 
   private:
@@ -278,12 +283,13 @@ struct Method {
     const Signature **signature;  // where `call` finds its binder; null for raw methods
     std::vector<Param> params;
     const char *doc;
+    std::size_t arity;
 };
 
 // A method with named parameters, bound by its Signature.
 template <auto Fn>
 Method method(const char *name, std::vector<Param> params, const char *doc = nullptr) {
-    return {name, &Native<Fn>::call, &Native<Fn>::signature, std::move(params), doc};
+    return {name, &Native<Fn>::call, &Native<Fn>::signature, std::move(params), doc, Native<Fn>::arity};
 }
 
 // A method that takes its arguments as given, for forwarding them whole.
@@ -292,7 +298,7 @@ Method raw_method(const char *name, const char *doc = nullptr) {
     FastFunction call = [](PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         return guarded([&] { return Fn(self, args, nargs, kwnames).release().ptr(); });
     };
-    return {name, call, nullptr, {}, doc};
+    return {name, call, nullptr, {}, doc, 0};
 }
 
 // Attaches a table of methods to a class. The definitions live as long as
@@ -303,6 +309,8 @@ inline void define_methods(py::handle cls, const std::vector<Method> &methods) {
         if (m.signature) {
             if (*m.signature)
                 throw std::logic_error(std::string("a function is attached twice: ") + m.name);
+            if (m.params.size() != m.arity)
+                throw std::logic_error(std::string("the parameters do not match the function: ") + m.name);
             *m.signature = new Signature(owner + "." + m.name, m.params);
         }
         auto *def = new PyMethodDef{m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.call)),

@@ -92,8 +92,12 @@ struct ViewIterator {
 PyObject *view_iterator_next(PyObject *op) {
     auto *it = reinterpret_cast<ViewIterator *>(op);
     return guarded([it]() -> PyObject * {
-        if (!it->keys)
-            it->keys = keys_of(it->view).release().ptr();
+        if (!it->keys) {
+            // Listing the keys may let another thread advance the iterator first.
+            py::object keys = keys_of(it->view);
+            if (!it->keys)
+                it->keys = keys.release().ptr();
+        }
         if (it->next >= PySequence_Size(it->keys)) {
             if (PyErr_Occurred())
                 throw py::error_already_set();
@@ -107,11 +111,27 @@ PyObject *view_iterator_next(PyObject *op) {
     });
 }
 
-void view_iterator_dealloc(PyObject *op) {
+// An iterator kept on its own view (`coll.pairs = coll.items()`) makes a
+// cycle: the collector must see through it.
+int view_iterator_traverse(PyObject *op, visitproc visit, void *arg) {
     auto *it = reinterpret_cast<ViewIterator *>(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(it->view);
+    Py_VISIT(it->keys);
+    return 0;
+}
+
+int view_iterator_clear(PyObject *op) {
+    auto *it = reinterpret_cast<ViewIterator *>(op);
+    Py_CLEAR(it->view);
+    Py_CLEAR(it->keys);
+    return 0;
+}
+
+void view_iterator_dealloc(PyObject *op) {
     PyTypeObject *type = Py_TYPE(op);
-    Py_XDECREF(it->view);
-    Py_XDECREF(it->keys);
+    PyObject_GC_UnTrack(op);
+    view_iterator_clear(op);
     type->tp_free(op);
     Py_DECREF(type);
 }
@@ -125,16 +145,18 @@ py::object view_iterator(py::handle view, bool pairs) {
     it->keys = nullptr;
     it->next = 0;
     it->pairs = pairs;
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(it));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(it));  // tracked by tp_alloc
 }
 
 py::object view_iterator_type(py::handle module) {
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(view_iterator_dealloc)},
+                                  {Py_tp_traverse, reinterpret_cast<void *>(view_iterator_traverse)},
+                                  {Py_tp_clear, reinterpret_cast<void *>(view_iterator_clear)},
                                   {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
                                   {Py_tp_iternext, reinterpret_cast<void *>(view_iterator_next)},
                                   {0, nullptr}};
     static PyType_Spec spec = {"quarnel_kafka_kv.mervane.KollectionIterator", sizeof(ViewIterator), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr);
     if (!type)
         throw py::error_already_set();
@@ -207,14 +229,7 @@ PYBIND11_MODULE(mervane, m) {
     using namespace quarnel;
     namespace py = pybind11;
 
-    py::object json_store;
-    try {
-        json_store = py::module_::import("quarnel_kafka_kv.quillet").attr("KafkaJsonCompaction");
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ImportError))
-            throw;
-        json_store = py::module_::import("quillet").attr("KafkaJsonCompaction");
-    }
+    py::object json_store = import_from("quillet", "KafkaJsonCompaction");
 
     py::object kollection = make_class(
         m, "Kollection", py::make_tuple(py::module_::import("builtins").attr("object")),

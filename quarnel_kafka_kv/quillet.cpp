@@ -87,7 +87,7 @@ void require_bootstrap_servers(py::handle admin_configs) {
         return;  // the client says what is wrong with it
     py::dict configs = py::reinterpret_borrow<py::dict>(admin_configs);
     for (const char *property : {"bootstrap.servers", "metadata.broker.list"})
-        if (configs.contains(property) && PyObject_IsTrue(py::object(configs[property]).ptr()) == 1)
+        if (configs.contains(property) && truthy(configs[property]))
             return;
     raise_kafka_error(bind->INVALID_ARG,
                       "\"bootstrap.servers\" is not set in admin_configs: name the Kafka brokers to connect to");
@@ -106,11 +106,32 @@ bool on_main_thread() {
     return bind->get_ident().equal(py::getattr(bind->main_thread(), bind->n.ident));
 }
 
+// Waits, woken when the replay is over, looking every 0.1 s whether the
+// consumer thread died first; a death raises what stopped it.
+void wait_for_replay(py::handle self, py::handle replayed, py::handle thread) {
+    const Names &n = bind->n;
+    py::float_ step(0.1);
+    while (!call_method(replayed, intern("wait"), step).cast<bool>()) {
+        if (call_method(thread, n.is_alive).cast<bool>())
+            continue;
+        // The thread may have finished the replay just before it ended.
+        if (py::getattr(self, n.inited).cast<bool>())
+            return;
+        py::object error = py::getattr(self, n.stop_error, py::none());
+        if (!error.is_none())
+            raise_exception_object(error);
+        PyErr_SetString(PyExc_Exception, "KafkaCompaction was stopped before its initial replay was over");
+        throw py::error_already_set();
+    }
+}
+
 void init_store(py::handle self, py::handle admin_configs, py::handle collection_names, py::handle db_name,
                 py::handle on_consumer_kill) {
     const Names &n = bind->n;
     py::list names = collection_list(collection_names);
     require_bootstrap_servers(admin_configs);
+    if (!on_consumer_kill.is_none())
+        require_callable(on_consumer_kill, "on_consumer_kill");
     py::setattr(self, n.admin, bind->Admin(admin_configs));
     py::setattr(self, n.db_name, db_name);
     py::setattr(self, n.on_consumer_kill, on_consumer_kill);
@@ -162,31 +183,26 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     py::setattr(self, n.cons_running, py::bool_(true));
     // Python lets only the main thread handle signals; a store built on
     // another thread is stopped by close() or by leaving its with block.
+    py::list replaced;
     if (on_main_thread()) {
         py::object close = self.attr("close");
-        bind->signal(bind->SIGTERM, close);
-        bind->signal(bind->SIGINT, close);
+        for (py::handle sig : {bind->SIGTERM, bind->SIGINT})
+            replaced.append(py::make_tuple(sig, bind->signal(sig, close)));
     }
-    py::setattr(self, n.inited, py::bool_(false));
-    py::object replayed = bind->Event();
-    py::setattr(self, n.replayed, replayed);
-    py::object thread = bind->Thread("target"_a = self.attr("start_consumer"));
-    py::setattr(self, n.cons_thr, thread);
-    call_method(thread, intern("start"));
-
-    // Woken when the replay is over; looks every 0.1 s whether the thread died first.
-    py::float_ step(0.1);
-    while (!call_method(replayed, intern("wait"), step).cast<bool>()) {
-        if (call_method(thread, n.is_alive).cast<bool>())
-            continue;
-        // The thread may have finished the replay just before it ended.
-        if (py::getattr(self, n.inited).cast<bool>())
-            break;
-        py::object error = py::getattr(self, n.stop_error, py::none());
-        if (!error.is_none())
-            raise_exception_object(error);
-        PyErr_SetString(PyExc_Exception, "KafkaCompaction was stopped before its initial replay was over");
-        throw py::error_already_set();
+    try {
+        py::setattr(self, n.inited, py::bool_(false));
+        py::object replayed = bind->Event();
+        py::setattr(self, n.replayed, replayed);
+        py::object thread = bind->Thread("target"_a = self.attr("start_consumer"));
+        py::setattr(self, n.cons_thr, thread);
+        call_method(thread, intern("start"));
+        wait_for_replay(self, replayed, thread);
+    } catch (...) {
+        // A store that never started hands the signals back: its handler
+        // would only keep it alive and swallow Ctrl-C.
+        for (auto item : replaced)
+            bind->signal(*py::tuple(py::reinterpret_borrow<py::object>(item)));
+        throw;
     }
 }
 
@@ -261,7 +277,7 @@ void exit_process() {
 
 // The constructor's signature with its true default stop action, which a
 // text signature cannot show.
-py::object store_signature() {
+py::object constructor_signature() {
     py::object inspect = py::module_::import("inspect");
     py::object parameter = inspect.attr("Parameter");
     py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
@@ -271,6 +287,47 @@ py::object store_signature() {
     params.append(parameter("db_name", kind, "default"_a = "quarnel.configs"));
     params.append(parameter("on_consumer_kill", kind, "default"_a = bind->exit_process));
     return inspect.attr("Signature")(params);
+}
+
+// `__signature__` of the store classes: the constructor's, for as long as a
+// class keeps the library's own constructor; nothing for a subclass with an
+// `__init__` of its own, so that inspect reads that one.
+struct SignatureSlot {
+    PyObject_HEAD
+    PyObject *signature;
+};
+
+PyObject *signature_slot_get(PyObject *slot, PyObject *, PyObject *owner) {
+    return guarded([&]() -> PyObject * {
+        py::object init = py::getattr(owner, "__init__", py::none());
+        if (!Py_IS_TYPE(init.ptr(), &PyMethodDescr_Type))
+            Py_RETURN_NONE;
+        return py::reinterpret_borrow<py::object>(reinterpret_cast<SignatureSlot *>(slot)->signature).release().ptr();
+    });
+}
+
+void signature_slot_dealloc(PyObject *slot) {
+    PyTypeObject *type = Py_TYPE(slot);
+    Py_XDECREF(reinterpret_cast<SignatureSlot *>(slot)->signature);
+    type->tp_free(slot);
+    Py_DECREF(type);
+}
+
+py::object signature_slot(py::handle module) {
+    static PyType_Slot slots[] = {{Py_tp_descr_get, reinterpret_cast<void *>(signature_slot_get)},
+                                  {Py_tp_dealloc, reinterpret_cast<void *>(signature_slot_dealloc)},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"quarnel_kafka_kv.quillet.SignatureSlot", sizeof(SignatureSlot), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    auto *type = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr));
+    if (!type)
+        throw py::error_already_set();
+    auto *slot = reinterpret_cast<SignatureSlot *>(type->tp_alloc(type, 0));
+    Py_DECREF(type);  // the instance holds its type
+    if (!slot)
+        throw py::error_already_set();
+    slot->signature = constructor_signature().release().ptr();
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(slot));
 }
 
 }  // namespace
@@ -303,6 +360,7 @@ PYBIND11_MODULE(quillet, m) {
                     b.PARTITION_EOF = b.KafkaError.attr("_PARTITION_EOF");
                     b.AUTHENTICATION = b.KafkaError.attr("_AUTHENTICATION");
                     b.SSL = b.KafkaError.attr("_SSL");
+                    b.TOPIC_AUTHORIZATION_FAILED = b.KafkaError.attr("TOPIC_AUTHORIZATION_FAILED");
                     b.time = time_module.attr("time");
                     b.sleep = time_module.attr("sleep");
                     b.Lock = threading.attr("Lock");
@@ -337,7 +395,7 @@ PYBIND11_MODULE(quillet, m) {
         "Ends the process at once: status 0 after a requested stop, 1 after a failure of the consumer\n"
         "thread or a with block left by an exception.",
         m);
-    store.attr("__signature__") = store_signature();
+    store.attr("__signature__") = signature_slot(m);
     store.attr("publish_pause_s") = 1.0;
     store.attr("read_your_writes") = false;
     define_methods(store, {
@@ -361,7 +419,8 @@ PYBIND11_MODULE(quillet, m) {
             "value is None for a deletion. Records replayed at start-up are not told."),
         method<start_consumer>("start_consumer", {{"init_timeout", py::float_(10.0)}},
                                "start_consumer($self, init_timeout=10.0)\n--\n\n"
-                               "Body of the consumer thread; construction starts it."),
+                               "Body of the consumer thread; construction starts it. The replay ends once every\n"
+                               "partition has been read to its end offset; init_timeout bounds nothing any more."),
         method<set_collection_value>(
             "set_collection_value", {"name", "key", "value"},
             "set_collection_value($self, name, key, value)\n--\n\n"

@@ -86,21 +86,19 @@ void release_visible(py::handle waiters, const Partition &p) {
 
 class ConsumerThread {
   public:
-    ConsumerThread(py::handle self, double init_timeout)
-        : self_(py::reinterpret_borrow<py::object>(self)), init_timeout_(init_timeout),
-          start_time_(bind->time().cast<double>()), consumer_(attr(n_.consumer)), topics_(attr(n_.topics)),
+    explicit ConsumerThread(py::handle self)
+        : self_(py::reinterpret_borrow<py::object>(self)), consumer_(attr(n_.consumer)), topics_(attr(n_.topics)),
           locks_(attr(n_.locks)), callbacks_(attr(n_.collection_callbacks)),
           listeners_(attr(n_.collection_listeners)), read_offsets_(attr(n_.read_offsets)),
           waiters_(attr(n_.visibility_waiters)), topic_list_(topics_.attr("keys")()) {}
 
     void run() {
         py::print(py::make_tuple("Consumer topic_list:", topic_list_));
+        // Until the cluster can list the partitions and their ends, nothing
+        // can be known to be replayed: construction waits (a stop ends it).
         while (!assign_partitions()) {
             if (!running())
                 return;
-            // Nothing to wait for while the cluster cannot even list the partitions.
-            if (!inited_ && bind->time().cast<double>() - start_time_ > init_timeout_)
-                finish_replay();
             bind->sleep(0.1);
         }
         while (running()) {
@@ -118,7 +116,7 @@ class ConsumerThread {
 
   private:
     py::object attr(py::handle name) const { return py::getattr(self_, name); }
-    bool running() const { return attr(n_.cons_running).cast<bool>(); }
+    bool running() const { return truthy(attr(n_.cons_running)); }
 
     py::list consume(py::handle num_messages, py::handle timeout) {
         PyObject *args[] = {consumer_.ptr(), num_messages.ptr(), timeout.ptr()};
@@ -131,7 +129,7 @@ class ConsumerThread {
 
     // Every partition of the collection topics, each assigned from its first
     // offset, with the end offset that closes its replay. False while the
-    // cluster cannot tell.
+    // cluster cannot tell; a topic the store may not read raises.
     bool assign_partitions() {
         std::vector<Partition> found;
         py::list assignment;
@@ -141,7 +139,10 @@ class ConsumerThread {
                 if (!listed.contains(topic))
                     return false;
                 py::object metadata = listed[topic];
-                if (!metadata.attr("error").is_none() || py::len(metadata.attr("partitions")) == 0)
+                py::object error = metadata.attr("error");
+                if (!error.is_none() && call_method(error, n_.code).equal(bind->TOPIC_AUTHORIZATION_FAILED))
+                    raise_exception_object(bind->KafkaException(error));
+                if (!error.is_none() || py::len(metadata.attr("partitions")) == 0)
                     return false;
                 for (auto id : py::module_::import("builtins").attr("sorted")(metadata.attr("partitions"))) {
                     py::object marks = consumer_.attr("get_watermark_offsets")(
@@ -176,14 +177,23 @@ class ConsumerThread {
         return partitions_.back();
     }
 
-    // True for a partition end, which the client reports as an error; raises any other error.
+    // True for a partition end, which the client reports as an error; raises
+    // any other error. Reached at or past the end offset read at start, it
+    // closes the partition's replay even where the records before that
+    // offset are gone (compacted, or transaction markers).
     bool at_partition_end(PyObject *msg, py::handle error) {
         if (!call_method(error, n_.code).equal(bind->PARTITION_EOF))
             raise_exception_object(bind->KafkaException(error));
         Partition &p = partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
-        p.replaying = false;
+        if (reader_.get(msg, MessageReader::kOffset).cast<long long>() >= p.end)
+            p.replaying = false;
         return true;
     }
+
+    // False for a record applied before: after a failover the client may
+    // reset its position and read records again, which must neither turn a
+    // value back for a while nor be told twice.
+    static bool fresh(const Partition &p, py::handle offset) { return offset.cast<long long>() >= p.next; }
 
     void note_applied(Partition &p, py::object offset) {
         p.next = offset.cast<long long>() + 1;
@@ -214,6 +224,10 @@ class ConsumerThread {
             if (!error.is_none() && at_partition_end(msg, error))
                 continue;
             py::object topic = reader_.get(msg, MessageReader::kTopic);
+            Partition &p = partition_of(topic, reader_.get(msg, MessageReader::kPartition));
+            py::object offset = reader_.get(msg, MessageReader::kOffset);
+            if (!fresh(p, offset))
+                continue;
             if (!current || !same_text(topic, current)) {
                 held.reset();
                 current = topic;
@@ -221,8 +235,7 @@ class ConsumerThread {
                 held.emplace(lock_for(locks_, topic));
             }
             store_record(collection, reader_.get(msg, MessageReader::kKey), reader_.get(msg, MessageReader::kValue));
-            note_applied(partition_of(topic, reader_.get(msg, MessageReader::kPartition)),
-                         reader_.get(msg, MessageReader::kOffset));
+            note_applied(p, std::move(offset));
             already_has_some_messages_ = true;
         }
         held.reset();
@@ -256,6 +269,10 @@ class ConsumerThread {
             if (!error.is_none() && at_partition_end(msg, error))
                 continue;
             py::object topic = reader_.get(msg, MessageReader::kTopic);
+            Partition &p = partition_of(topic, reader_.get(msg, MessageReader::kPartition));
+            py::object offset = reader_.get(msg, MessageReader::kOffset);
+            if (!fresh(p, offset))
+                continue;
             py::object key = reader_.get(msg, MessageReader::kKey);
             py::object value = reader_.get(msg, MessageReader::kValue);
             {
@@ -263,8 +280,7 @@ class ConsumerThread {
                 py::object collection = py::reinterpret_borrow<py::dict>(topics_)[topic];
                 store_record(collection, key, value);
             }
-            Partition &p = partition_of(topic, reader_.get(msg, MessageReader::kPartition));
-            note_applied(p, reader_.get(msg, MessageReader::kOffset));
+            note_applied(p, std::move(offset));
             publish_progress(p);
             if (PyObject *callback = find(callbacks_, topic))
                 py::reinterpret_borrow<py::object>(callback)();
@@ -316,7 +332,6 @@ class ConsumerThread {
 
     const Names &n_ = bind->n;
     py::object self_;
-    double init_timeout_, start_time_;
     py::object consumer_, topics_, locks_, callbacks_, listeners_, read_offsets_, waiters_;
     py::list topic_list_;
     MessageReader reader_;
@@ -361,11 +376,13 @@ void report_failure(py::handle failure) {
 // for, without widening its no-argument signature.
 thread_local int stop_status = 0;
 
-void start_consumer(py::handle self, py::handle init_timeout) {
+// `init_timeout` is accepted as before; no timeout ends the replay any more,
+// only the partitions' end offsets do.
+void start_consumer(py::handle self, py::handle /*init_timeout*/) {
     const Names &n = bind->n;
     py::object failure;
     try {
-        ConsumerThread(self, py::float_(py::reinterpret_borrow<py::object>(init_timeout)).cast<double>()).run();
+        ConsumerThread(self).run();
     } catch (...) {
         failure = failure_in_flight();
         report_failure(failure);

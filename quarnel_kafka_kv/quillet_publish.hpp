@@ -56,6 +56,12 @@ bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle
     return current.equal(value);
 }
 
+void remove_waiter(py::list &waiters, py::handle waiter) {
+    for (Py_ssize_t i = PyList_GET_SIZE(waiters.ptr()) - 1; i >= 0; --i)
+        if (PyList_GET_ITEM(waiters.ptr(), i) == waiter.ptr() && PySequence_DelItem(waiters.ptr(), i) < 0)
+            throw py::error_already_set();
+}
+
 // What the delivery report of one record said. No offset (acks=0, or a
 // client that reports errors only) leaves the record's place unknown.
 struct Delivery {
@@ -65,42 +71,37 @@ struct Delivery {
     bool placed() const { return error.is_none() && PyLong_Check(offset.ptr()) && offset.cast<long long>() >= 0; }
 };
 
-// Returns once the consumer thread has applied `offset` of `topic`'s
-// `partition` or a later one, or after `bound` seconds.
+// Whether the consumer thread has applied the delivered record or a later one.
+bool applied(py::handle self, py::handle topic, const Delivery &delivery) {
+    PyObject *read = find(py::getattr(self, bind->n.read_offsets), topic);
+    PyObject *reached = read ? find(read, delivery.partition) : nullptr;
+    if (!reached)
+        return false;
+    int behind = PyObject_RichCompareBool(reached, delivery.offset.ptr(), Py_LT);
+    if (behind < 0)
+        throw py::error_already_set();
+    return !behind;
+}
+
+// Returns once the consumer thread has applied the delivered record, or
+// after `bound` seconds.
 void wait_visible(py::handle self, py::handle topic, const Delivery &delivery, py::handle bound) {
     const Names &n = bind->n;
-    if (PyObject *read = find(py::getattr(self, n.read_offsets), topic))
-        if (PyObject *reached = find(read, delivery.partition)) {
-            int behind = PyObject_RichCompareBool(reached, delivery.offset.ptr(), Py_LT);
-            if (behind < 0)
-                throw py::error_already_set();
-            if (!behind)
-                return;
-        }
     // The consumer thread releases the lock when it applies the record. The
-    // check above and the registration below run under the GIL as one step
-    // for it, so the release cannot come in between and be lost.
+    // waiter is in the list before the check, so that release cannot be missed.
     py::object lock = bind->Lock();
     call_method(lock, n.acquire);
     py::list waiters = py::getattr(self, n.visibility_waiters);
     py::tuple waiter = py::make_tuple(topic, delivery.partition, delivery.offset, lock);
     waiters.append(waiter);
-    lock.attr("acquire")(true, bound);
-    for (Py_ssize_t i = PyList_GET_SIZE(waiters.ptr()) - 1; i >= 0; --i)
-        if (PyList_GET_ITEM(waiters.ptr(), i) == waiter.ptr() && PySequence_DelItem(waiters.ptr(), i) < 0)
-            throw py::error_already_set();
-}
-
-bool on_consumer_thread(py::handle self) {
-    py::object thread = py::getattr(self, bind->n.cons_thr, py::none());
-    return !thread.is_none() && bind->get_ident().equal(py::getattr(thread, bind->n.ident));
-}
-
-bool consumer_thread_runs(py::handle self) {
-    const Names &n = bind->n;
-    py::object thread = py::getattr(self, n.cons_thr, py::none());
-    return py::getattr(self, n.cons_running).cast<bool>() && !thread.is_none() &&
-           call_method(thread, n.is_alive).cast<bool>();
+    try {
+        if (!applied(self, topic, delivery))
+            lock.attr("acquire")(true, bound);
+    } catch (...) {
+        remove_waiter(waiters, waiter);
+        throw;
+    }
+    remove_waiter(waiters, waiter);
 }
 
 // With read_your_writes, until the write is visible here (publish_pause_s at
@@ -108,17 +109,21 @@ bool consumer_thread_runs(py::handle self) {
 void wait_after_write(py::handle self, py::handle topic, const Delivery &delivery) {
     const Names &n = bind->n;
     py::object pause = py::getattr(self, n.publish_pause_s);
-    if (PyObject_IsTrue(py::getattr(self, n.read_your_writes).ptr())) {
+    if (truthy(py::getattr(self, n.read_your_writes))) {
+        py::object thread = py::getattr(self, n.cons_thr, py::none());
         // The consumer thread cannot read back a write it is making itself.
-        if (on_consumer_thread(self))
+        if (!thread.is_none() && bind->get_ident().equal(py::getattr(thread, n.ident)))
             return;
-        if (delivery.placed() && consumer_thread_runs(self)) {
+        bool reading = !thread.is_none() && truthy(py::getattr(self, n.cons_running)) &&
+                       call_method(thread, n.is_alive).cast<bool>();
+        // A negative pause fails in sleep below, as it always has.
+        if (delivery.placed() && reading && !(pause < py::int_(0))) {
             wait_visible(self, topic, delivery, pause);
             return;
         }
     }
     // A zero pause must not hand the GIL to the consumer thread between writes.
-    if (PyObject_IsTrue(pause.ptr()))
+    if (truthy(pause))
         bind->sleep(pause);
 }
 
@@ -152,9 +157,10 @@ void set_collection_value(py::handle self, py::handle name, py::handle key, py::
         producer.attr("produce")(topic, "value"_a = value, "key"_a = key, "on_delivery"_a = report);
         // Returns once nothing is left in the producer's queue.
         call_method(producer, n.flush);
-        // Another thread's flush may be running our report at this moment;
-        // a client that reports errors only gives none for a delivery.
-        for (int i = 0; !delivery->reported && i < 3; ++i)
+        // Another thread's flush may have taken our report and be waiting for
+        // the GIL to run it; a client that reports errors only gives none for
+        // a delivery.
+        if (!delivery->reported)
             bind->sleep(0.001);
         if (delivery->placed()) {
             dict_for(py::getattr(self, n.written_offsets), topic)[delivery->partition] = delivery->offset;

@@ -42,7 +42,7 @@ struct Names {
 struct Bindings {
     Names n;
     py::object os_exit, uuid4, Consumer, Producer, TopicPartition, TopicCollection, OFFSET_BEGINNING, KafkaException,
-        KafkaError, INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL;
+        KafkaError, INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL, TOPIC_AUTHORIZATION_FAILED;
     py::object time, sleep, Lock, Event, Thread, get_ident, main_thread, signal, SIGTERM, SIGINT, Admin;
     py::object dumps, loads, scan_once, dict_type, str_type, super, print_exception;
     // Set once the classes exist.
@@ -78,6 +78,14 @@ py::dict dict_for(py::handle d, py::handle key) {
     if (!kept)
         throw py::error_already_set();
     return py::reinterpret_borrow<py::dict>(kept);
+}
+
+// The host's truth of a value (`bool(v)`), which may raise.
+bool truthy(py::handle v) {
+    int truth = PyObject_IsTrue(v.ptr());
+    if (truth < 0)
+        throw py::error_already_set();
+    return truth == 1;
 }
 
 bool is_empty_bytes(py::handle value) { return PyBytes_Check(value.ptr()) && PyBytes_GET_SIZE(value.ptr()) == 0; }

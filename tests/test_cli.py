@@ -134,11 +134,12 @@ def test_watch_shows_another_process_s_changes_and_stops_on_ctrl_c(kafka_bootstr
         out, err = watch.communicate(timeout=60)
     finally:
         watch.kill()
-    assert [json.loads(line) for line in lines] == [
+    # In order within a collection; two collections' topics are read side by side.
+    assert sorted((json.loads(line) for line in lines), key=lambda change: change["collection"]) == [
         {"collection": "a", "key": "k", "value": {"v": 1}},
         {"collection": "a", "key": "k", "value": {"v": 2}},
-        {"collection": "b", "key": "x", "value": "text"},
         {"collection": "a", "key": "k", "deleted": True},
+        {"collection": "b", "key": "x", "value": "text"},
     ]
     assert (watch.returncode, out) == (0, ""), err
 
