@@ -377,6 +377,8 @@ def test_a_stop_during_the_replay_makes_construction_raise(admin_configs, unique
     try:
         with pytest.raises(Exception, match="stopped before its initial replay"):
             StoppedEarly(admin_configs, ["c"], unique_name, on_consumer_kill=lambda: None)
+        # A store that never started hands the signals back.
+        assert {sig: signal.getsignal(sig) for sig in handlers} == handlers
     finally:
         for sig, handler in handlers.items():
             signal.signal(sig, handler)
