@@ -9,10 +9,16 @@ from confluent_kafka import OFFSET_BEGINNING, Consumer, TopicPartition
 from quarnel_kafka_kv.quillet import KafkaJsonCompaction
 
 
-def wait_until(predicate, timeout=15.0, interval=0.02):
-    """Polls predicate until it is true; the consumer thread applies records asynchronously."""
+def wait_until(predicate, timeout=15.0, interval=0.02, ignore=()):
+    """Polls predicate until it is true (an `ignore` exception counts as false); the consumer thread
+    applies records asynchronously."""
     deadline = time.monotonic() + timeout
-    while not predicate():
+    while True:
+        try:
+            if predicate():
+                return
+        except ignore:
+            pass
         if time.monotonic() > deadline:
             raise AssertionError(f"condition not met within {timeout}s")
         time.sleep(interval)

@@ -13,6 +13,7 @@ from confluent_kafka.admin import ConfigResource, NewPartitions
 
 import quarnel_kafka_kv
 from quarnel_kafka_kv.dorrow import Admin
+from store_fixtures import wait_until
 
 ZOOKEEPER_TEXT = "Replication factor: 3 larger than available brokers: {}."
 KRAFT_TEXT = (
@@ -96,8 +97,10 @@ def test_creating_on_three_brokers_keeps_replication_factor_three(kafka_cluster3
     admin.create_topic_with_params(unique_name, 2, 3)
 
     assert printed(capsys) == [f"Topic {unique_name} created"]
-    description = admin.get_topic_configs(unique_name)
-    assert (description["num_partitions"], description["replication_factor"]) == (2, 3)
+    # The brokers learn of the new topic one after another: the description may be refused a moment.
+    described = []
+    wait_until(lambda: described.append(admin.get_topic_configs(unique_name)) is None, ignore=KafkaException)
+    assert (described[0]["num_partitions"], described[0]["replication_factor"]) == (2, 3)
 
 
 # A count of 2 cannot come from the one-broker metadata, so it proves the text was read; the
