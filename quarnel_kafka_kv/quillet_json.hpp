@@ -3,6 +3,7 @@
 
 #include "quillet_store.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace quarnel {
@@ -31,6 +32,19 @@ py::object utf8_key(py::handle key) {
     return call_method(key, bind->n.encode, py::str("utf-8"));
 }
 
+bool is_ascii(const char *data, Py_ssize_t size) {
+    Py_ssize_t i = 0;
+    for (std::uint64_t word; i + 8 <= size; i += 8) {
+        std::memcpy(&word, data + i, 8);
+        if (word & 0x8080808080808080ULL)
+            return false;
+    }
+    for (; i < size; ++i)
+        if (static_cast<unsigned char>(data[i]) & 0x80)
+            return false;
+    return true;
+}
+
 // A stored key as text; null (no error) for one that is not UTF-8, which no
 // text key can address: another tool wrote it.
 py::object text_key(PyObject *key) {
@@ -40,10 +54,7 @@ py::object text_key(PyObject *key) {
     const Py_ssize_t size = PyBytes_GET_SIZE(key);
     // Most keys are ASCII, whose text is a copy of the bytes: the general
     // decoder costs a key listing as much again.
-    Py_ssize_t i = 0;
-    while (i < size && !(static_cast<unsigned char>(data[i]) & 0x80))
-        ++i;
-    if (i == size) {
+    if (is_ascii(data, size)) {
         PyObject *text = PyUnicode_New(size, 127);
         if (!text)
             throw py::error_already_set();
