@@ -49,8 +49,10 @@ struct Partition {
     py::object applied;      // offset of the last record applied
 
     bool is(py::handle t, py::handle p) const {
-        return PyObject_RichCompareBool(id.ptr(), p.ptr(), Py_EQ) == 1 &&
-               PyUnicode_Compare(topic.ptr(), t.ptr()) == 0;
+        int same_id = PyObject_RichCompareBool(id.ptr(), p.ptr(), Py_EQ);
+        if (same_id < 0)
+            throw py::error_already_set();
+        return same_id && PyUnicode_Compare(topic.ptr(), t.ptr()) == 0;
     }
 };
 
@@ -76,7 +78,12 @@ void release_visible(py::handle waiters, const Partition &p) {
         // (topic, partition, offset, lock), as the writer put it there.
         py::tuple waiter = py::reinterpret_borrow<py::tuple>(PyList_GET_ITEM(list, i));
         auto item = [&waiter](Py_ssize_t j) { return PyTuple_GET_ITEM(waiter.ptr(), j); };
-        if (!p.is(item(0), item(1)) || PyObject_RichCompareBool(item(2), p.applied.ptr(), Py_LE) != 1)
+        if (!p.is(item(0), item(1)))
+            continue;
+        int reached = PyObject_RichCompareBool(item(2), p.applied.ptr(), Py_LE);
+        if (reached < 0)
+            throw py::error_already_set();
+        if (!reached)
             continue;
         if (PySequence_DelItem(list, i) < 0)
             throw py::error_already_set();
