@@ -36,6 +36,18 @@ def altered(topic):
     return f"{ConfigResource('topic', topic)} configuration successfully altered"
 
 
+def configs_once_applied(admin, topic, wanted):
+    """The topic's configuration once it shows `wanted`: a broker applies a confirmed alteration a moment later."""
+    configs = {}
+
+    def applied():
+        configs.update(admin.get_topic_configs(topic)["configs"])
+        return all(configs[name].value == value for name, value in wanted.items())
+
+    wait_until(applied)
+    return configs
+
+
 def fell_back(topic, factor):
     return f"Topic {topic} will created with replication_factor = {factor}"
 
@@ -172,15 +184,15 @@ def test_a_missing_topic_is_created_then_configured_in_one_alteration(admin, uni
         "('delete.retention.ms', '100')",
         altered(unique_name),
     ]
+    configs_once_applied(admin, unique_name, {"cleanup.policy": "compact", "delete.retention.ms": "100"})
     description = admin.get_topic_configs(unique_name)
     assert (description["num_partitions"], description["replication_factor"]) == (1, 1)
-    assert description["configs"]["cleanup.policy"].value == "compact"
-    assert description["configs"]["delete.retention.ms"].value == "100"
 
 
 def test_a_topic_already_in_shape_is_left_alone(admin, unique_name, capsys):
     wanted = {"cleanup.policy": "compact", "delete.retention.ms": 100}
     admin.create_or_update_topic(unique_name, 2, 1, wanted)
+    configs_once_applied(admin, unique_name, {"cleanup.policy": "compact", "delete.retention.ms": "100"})
     capsys.readouterr()
 
     # Fewer partitions, another replication factor and no entries at all ask for nothing either.
@@ -205,8 +217,7 @@ def test_one_mismatching_entry_sends_every_entry(admin, unique_name, capsys):
         "('delete.retention.ms', '200')",
         altered(unique_name),
     ]
-    configs = admin.get_topic_configs(unique_name)["configs"]
-    assert (configs["cleanup.policy"].value, configs["delete.retention.ms"].value) == ("compact", "200")
+    configs_once_applied(admin, unique_name, {"cleanup.policy": "compact", "delete.retention.ms": "200"})
 
 
 def test_partitions_are_raised_but_never_lowered(admin, unique_name, capsys):
@@ -239,10 +250,8 @@ def test_a_topic_created_by_a_rival_meanwhile_is_corrected_while_direct_creation
         "('delete.retention.ms', '100')",
         altered(unique_name),
     ]
-    description = admin.get_topic_configs(unique_name)
-    assert description["num_partitions"] == 2
-    assert description["configs"]["cleanup.policy"].value == "compact"
-    assert description["configs"]["delete.retention.ms"].value == "100"
+    assert admin.get_topic_configs(unique_name)["num_partitions"] == 2
+    configs_once_applied(admin, unique_name, {"cleanup.policy": "compact", "delete.retention.ms": "100"})
 
     # Called directly, the creation still reports the topic that is already there.
     with pytest.raises(KafkaException) as excinfo:
@@ -269,7 +278,7 @@ def test_a_description_refused_by_a_lagging_broker_is_retried_and_other_refusals
     admin.refusals = [KafkaError.UNKNOWN_TOPIC_OR_PART] * 3
     admin.create_or_update_topic(unique_name, 1, 1, {"cleanup.policy": "compact"})
     assert admin.descriptions == 5  # three refused, the missing topic, the created one
-    assert admin.get_topic_configs(unique_name)["configs"]["cleanup.policy"].value == "compact"
+    configs_once_applied(admin, unique_name, {"cleanup.policy": "compact"})
 
     admin.refusals = [KafkaError.TOPIC_AUTHORIZATION_FAILED]
     with pytest.raises(KafkaException) as excinfo:
@@ -306,11 +315,11 @@ def test_refusals_that_are_retried_print_nothing_and_a_raised_one_is_printed(adm
 def test_correcting_a_topic_leaves_the_settings_it_does_not_name(make_store, admin, unique_name):
     topic = f"{unique_name}.cfg"
     admin.create_topic_with_params(topic, 1, 1)
-    admin.set_topic_configs(topic, {"max.message.bytes": "5000000", "retention.ms": 86400000})
+    own = {"max.message.bytes": "5000000", "retention.ms": "86400000"}
+    admin.set_topic_configs(topic, {**own, "retention.ms": 86400000})
+    configs_once_applied(admin, topic, own)
     make_store(["cfg"])
-    configs = admin.get_topic_configs(topic)["configs"]
-    assert [configs[k].value for k in ("max.message.bytes", "retention.ms", "cleanup.policy", "segment.ms")] == [
-        "5000000", "86400000", "compact", "100"]
+    configs_once_applied(admin, topic, {**own, "cleanup.policy": "compact", "segment.ms": "100"})
 
 
 # --- get_topic_configs --------------------------------------------------------------------------
