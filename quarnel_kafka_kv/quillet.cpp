@@ -396,6 +396,7 @@ PYBIND11_MODULE(quillet, m) {
         "thread or a with block left by an exception.",
         m);
     store.attr("__signature__") = signature_slot(m);
+    bind->DeliveryReport = delivery_type(m);
     store.attr("publish_pause_s") = 1.0;
     store.attr("read_your_writes") = false;
     define_methods(store, {

@@ -44,6 +44,10 @@ bool read_back_own_writes(py::handle self, py::handle topic) {
 // it may still show what an earlier write replaced.
 bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle value) {
     const Names &n = bind->n;
+    // Stored values are bytes (or None): text never equals one, so the JSON
+    // layer's writes need not wait for the collection's lock to find that out.
+    if (PyUnicode_Check(value.ptr()))
+        return false;
     py::object current;
     {
         Held held(lock_for(py::getattr(self, n.locks), topic));
@@ -62,14 +66,68 @@ void remove_waiter(py::list &waiters, py::handle waiter) {
             throw py::error_already_set();
 }
 
-// What the delivery report of one record said. No offset (acks=0, or a
-// client that reports errors only) leaves the record's place unknown.
+// The delivery report of one record, as the producer's on_delivery callable:
+// a native object, since every write makes one.
 struct Delivery {
-    bool reported = false;
-    py::object error = py::none(), partition = py::none(), offset = py::none();
+    PyObject_HEAD
+    bool reported;
+    PyObject *error, *partition, *offset;  // None until reported; no offset for acks=0
 
-    bool placed() const { return error.is_none() && PyLong_Check(offset.ptr()) && offset.cast<long long>() >= 0; }
+    bool placed() const {
+        return error == Py_None && PyLong_Check(offset) && PyLong_AsLongLong(offset) >= 0;
+    }
 };
+
+PyObject *delivery_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return guarded([&]() -> PyObject * {
+        PyObject *error, *msg;
+        if (kwargs || !PyArg_UnpackTuple(args, "on_delivery", 2, 2, &error, &msg))
+            throw py::type_error("on_delivery takes (error, message)");
+        auto *d = reinterpret_cast<Delivery *>(self);
+        if (error == Py_None) {
+            Py_SETREF(d->partition, call_method(msg, bind->n.partition).release().ptr());
+            Py_SETREF(d->offset, call_method(msg, bind->n.offset).release().ptr());
+        }
+        Py_INCREF(error);
+        Py_SETREF(d->error, error);
+        d->reported = true;
+        Py_RETURN_NONE;
+    });
+}
+
+void delivery_dealloc(PyObject *self) {
+    auto *d = reinterpret_cast<Delivery *>(self);
+    PyTypeObject *type = Py_TYPE(self);
+    Py_XDECREF(d->error);
+    Py_XDECREF(d->partition);
+    Py_XDECREF(d->offset);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+py::object delivery_type(py::handle module) {
+    static PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void *>(delivery_call)},
+                                  {Py_tp_dealloc, reinterpret_cast<void *>(delivery_dealloc)},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"quarnel_kafka_kv.quillet.DeliveryReport", sizeof(Delivery), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr);
+    if (!type)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(type);
+}
+
+py::object new_delivery() {
+    auto *type = reinterpret_cast<PyTypeObject *>(bind->DeliveryReport.ptr());
+    auto *d = reinterpret_cast<Delivery *>(type->tp_alloc(type, 0));
+    if (!d)
+        throw py::error_already_set();
+    d->reported = false;
+    d->error = py::none().release().ptr();
+    d->partition = py::none().release().ptr();
+    d->offset = py::none().release().ptr();
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(d));
+}
 
 // Whether the consumer thread has applied the delivered record or a later one.
 bool applied(py::handle self, py::handle topic, const Delivery &delivery) {
@@ -77,7 +135,7 @@ bool applied(py::handle self, py::handle topic, const Delivery &delivery) {
     PyObject *reached = read ? find(read, delivery.partition) : nullptr;
     if (!reached)
         return false;
-    int behind = PyObject_RichCompareBool(reached, delivery.offset.ptr(), Py_LT);
+    int behind = PyObject_RichCompareBool(reached, delivery.offset, Py_LT);
     if (behind < 0)
         throw py::error_already_set();
     return !behind;
@@ -92,7 +150,7 @@ void wait_visible(py::handle self, py::handle topic, const Delivery &delivery, p
     py::object lock = bind->Lock();
     call_method(lock, n.acquire);
     py::list waiters = py::getattr(self, n.visibility_waiters);
-    py::tuple waiter = py::make_tuple(topic, delivery.partition, delivery.offset, lock);
+    py::tuple waiter = py::make_tuple(topic, py::handle(delivery.partition), py::handle(delivery.offset), lock);
     waiters.append(waiter);
     try {
         if (!applied(self, topic, delivery))
@@ -131,15 +189,8 @@ void set_collection_value(py::handle self, py::handle name, py::handle key, py::
     const Names &n = bind->n;
     py::str topic = topic_of(self, name);
     py::object producer = py::getattr(self, n.producer);
-    auto delivery = std::make_shared<Delivery>();
-    auto report = py::cpp_function([delivery](py::object error, py::object msg) {
-        if (error.is_none()) {
-            delivery->partition = call_method(msg, bind->n.partition);
-            delivery->offset = call_method(msg, bind->n.offset);
-        }
-        delivery->error = std::move(error);
-        delivery->reported = true;
-    });
+    py::object report = new_delivery();
+    auto *delivery = reinterpret_cast<Delivery *>(report.ptr());
     {
         // Writers of a topic take turns until their record is delivered, so
         // a retried record can never overtake a later one. Readers and the
@@ -154,7 +205,12 @@ void set_collection_value(py::handle self, py::handle name, py::handle key, py::
         // or acks=0, which reports no offset).
         py::set unsettled = py::getattr(self, n.unsettled_topics);
         unsettled.add(topic);
-        producer.attr("produce")(topic, "value"_a = value, "key"_a = key, "on_delivery"_a = report);
+        PyObject *args[] = {producer.ptr(), topic.ptr(), value.ptr(), key.ptr(), report.ptr()};
+        PyObject *queued = PyObject_VectorcallMethod(n.produce.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                     bind->produce_kwnames.ptr());
+        if (!queued)
+            throw py::error_already_set();
+        Py_DECREF(queued);
         // Returns once nothing is left in the producer's queue.
         call_method(producer, n.flush);
         // Another thread's flush may have taken our report and be waiting for
@@ -163,13 +219,15 @@ void set_collection_value(py::handle self, py::handle name, py::handle key, py::
         if (!delivery->reported)
             bind->sleep(0.001);
         if (delivery->placed()) {
-            dict_for(py::getattr(self, n.written_offsets), topic)[delivery->partition] = delivery->offset;
+            if (PyDict_SetItem(dict_for(py::getattr(self, n.written_offsets), topic).ptr(), delivery->partition,
+                               delivery->offset) < 0)
+                throw py::error_already_set();
             if (PySet_Discard(unsettled.ptr(), topic.ptr()) < 0)
                 throw py::error_already_set();
         }
     }
-    if (!delivery->error.is_none())
-        raise_exception_object(bind->KafkaException(delivery->error));
+    if (delivery->error != Py_None)
+        raise_exception_object(bind->KafkaException(py::handle(delivery->error)));
     wait_after_write(self, topic, *delivery);
 }
 

@@ -46,7 +46,8 @@ struct Bindings {
     py::object time, sleep, Lock, Event, Thread, get_ident, main_thread, signal, SIGTERM, SIGINT, Admin;
     py::object dumps, loads, scan_once, dict_type, str_type, super, print_exception;
     // Set once the classes exist.
-    py::object KafkaJsonCompaction, exit_process;
+    py::object KafkaJsonCompaction, exit_process, DeliveryReport;
+    py::tuple produce_kwnames = py::make_tuple(n.value, n.key, intern("on_delivery"));
     // The collection locks' own methods: every read takes a lock.
     DirectMethod acquire{n.acquire}, release{n.release};
 };
