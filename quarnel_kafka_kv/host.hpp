@@ -104,6 +104,18 @@ class DirectMethod {
     int flags_ = 0;
 };
 
+// A small native type of `module` (an iterator, a callable, a descriptor),
+// which Python code cannot instantiate. `name` and `slots` must be static.
+inline py::object native_type(py::handle module, const char *name, int basic_size, unsigned int flags,
+                              PyType_Slot *slots) {
+    PyType_Spec type_spec = {name, basic_size, 0, flags | Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots};
+    PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &type_spec, nullptr);
+    if (!type)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(type);
+}
+
 // The host's text form of a value (`str(v)`).
 inline std::string text_of(py::handle v) { return py::str(v).cast<std::string>(); }
 

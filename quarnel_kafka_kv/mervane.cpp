@@ -155,12 +155,8 @@ py::object view_iterator_type(py::handle module) {
                                   {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
                                   {Py_tp_iternext, reinterpret_cast<void *>(view_iterator_next)},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"quarnel_kafka_kv.mervane.KollectionIterator", sizeof(ViewIterator), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr);
-    if (!type)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(type);
+    return native_type(module, "quarnel_kafka_kv.mervane.KollectionIterator", sizeof(ViewIterator),
+                       Py_TPFLAGS_HAVE_GC, slots);
 }
 
 py::object kollection_items(py::handle self) { return view_iterator(self, true); }

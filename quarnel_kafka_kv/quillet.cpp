@@ -317,13 +317,10 @@ py::object signature_slot(py::handle module) {
     static PyType_Slot slots[] = {{Py_tp_descr_get, reinterpret_cast<void *>(signature_slot_get)},
                                   {Py_tp_dealloc, reinterpret_cast<void *>(signature_slot_dealloc)},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"quarnel_kafka_kv.quillet.SignatureSlot", sizeof(SignatureSlot), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    auto *type = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr));
-    if (!type)
-        throw py::error_already_set();
-    auto *slot = reinterpret_cast<SignatureSlot *>(type->tp_alloc(type, 0));
-    Py_DECREF(type);  // the instance holds its type
+    py::object type_object =
+        native_type(module, "quarnel_kafka_kv.quillet.SignatureSlot", sizeof(SignatureSlot), 0, slots);
+    auto *type = reinterpret_cast<PyTypeObject *>(type_object.ptr());
+    auto *slot = reinterpret_cast<SignatureSlot *>(type->tp_alloc(type, 0));  // holds its type
     if (!slot)
         throw py::error_already_set();
     slot->signature = constructor_signature().release().ptr();

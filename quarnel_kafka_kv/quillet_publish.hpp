@@ -109,12 +109,7 @@ py::object delivery_type(py::handle module) {
     static PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void *>(delivery_call)},
                                   {Py_tp_dealloc, reinterpret_cast<void *>(delivery_dealloc)},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"quarnel_kafka_kv.quillet.DeliveryReport", sizeof(Delivery), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr);
-    if (!type)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(type);
+    return native_type(module, "quarnel_kafka_kv.quillet.DeliveryReport", sizeof(Delivery), 0, slots);
 }
 
 py::object new_delivery() {
