@@ -226,7 +226,8 @@ py::object set_topic_configs(py::handle self, py::handle topic, py::handle confi
 }
 
 void set_topic_partitions(py::handle self, py::handle topic, py::handle new_total_count) {
-    py::object new_parts = bindings->NewPartitions(topic, py::int_(py::reinterpret_borrow<py::object>(new_total_count)));
+    py::int_ total(py::reinterpret_borrow<py::object>(new_total_count));
+    py::object new_parts = bindings->NewPartitions(topic, total);
     py::dict fs = self.attr("create_partitions")(py::list(py::make_tuple(new_parts)), "validate_only"_a = false);
     for (auto item : fs) {
         try {

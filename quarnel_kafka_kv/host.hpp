@@ -225,8 +225,8 @@ class Signature {
                 names += missing.size() == 2 ? " and " : (j + 1 == missing.size() ? ", and " : ", ");
             names += "'" + names_[missing[j]].cast<std::string>() + "'";
         }
-        std::string text = qualname_ + "() missing " + std::to_string(missing.size()) + " required positional argument" +
-                           (missing.size() == 1 ? "" : "s") + ": " + names;
+        std::string text = qualname_ + "() missing " + std::to_string(missing.size()) +
+                           " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + names;
         PyErr_SetString(PyExc_TypeError, text.c_str());
         return false;
     }

@@ -72,8 +72,9 @@ void kollection_delitem(py::handle self, py::handle key) { ask_store(self, bind-
 py::object kollection_repr(py::handle self) {
     py::object db_name = py::getattr(py::getattr(self, bind->n.kdb), bind->n.db_name, py::none());
     py::object name = py::getattr(self, bind->n.name);
-    PyObject *text = db_name.is_none() ? PyUnicode_FromFormat("Kollection(name=%R)", name.ptr())
-                                       : PyUnicode_FromFormat("Kollection(db_name=%R, name=%R)", db_name.ptr(), name.ptr());
+    PyObject *text = db_name.is_none()
+                         ? PyUnicode_FromFormat("Kollection(name=%R)", name.ptr())
+                         : PyUnicode_FromFormat("Kollection(db_name=%R, name=%R)", db_name.ptr(), name.ptr());
     if (!text)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(text);
@@ -275,9 +276,11 @@ PYBIND11_MODULE(mervane, m) {
     });
 
     define_methods(db, {
-        raw_method<init_db>("__init__", "Start the store (see KafkaCompaction) with an empty cache of collection views."),
+        raw_method<init_db>("__init__",
+                            "Start the store (see KafkaCompaction) with an empty cache of collection views."),
         method<db_getitem>("__getitem__", {"key"},
-                           "__getitem__($self, key)\n--\n\nThe Kollection of collection key, the same object every time."),
+                           "__getitem__($self, key)\n--\n\n"
+                           "The Kollection of collection key, the same object every time."),
         method<db_setitem>("__setitem__", {"key", "value"},
                            "__setitem__($self, key, value)\n--\n\n"
                            "Write every item of the dictionary value into collection key (None deletes);\n"

@@ -448,7 +448,8 @@ PYBIND11_MODULE(quillet, m) {
                                           "set_collection_value($self, name, key, value)\n--\n\n"
                                           "Publish value as JSON under the text key; None deletes the key."),
         method<delete_collection_value>("delete_collection_value", {"name", "key"},
-                                        "delete_collection_value($self, name, key)\n--\n\nPublish the deletion of key."),
+                                        "delete_collection_value($self, name, key)\n--\n\n"
+                                        "Publish the deletion of key."),
         method<get_collection_value>("get_collection_value", {"name", "key"},
                                      "get_collection_value($self, name, key)\n--\n\n"
                                      "The value stored under key, freshly decoded, or None."),

@@ -191,7 +191,8 @@ class ConsumerThread {
     bool at_partition_end(PyObject *msg, py::handle error) {
         if (!call_method(error, n_.code).equal(bind->PARTITION_EOF))
             raise_exception_object(bind->KafkaException(error));
-        Partition &p = partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
+        Partition &p =
+            partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
         if (reader_.get(msg, MessageReader::kOffset).cast<long long>() >= p.end)
             p.replaying = false;
         return true;
