@@ -184,24 +184,42 @@ class ConsumerThread {
         return partitions_.back();
     }
 
-    // True for a partition end, which the client reports as an error; raises
-    // any other error. Reached at or past the end offset read at start, it
-    // closes the partition's replay even where the records before that
-    // offset are gone (compacted, or transaction markers).
-    bool at_partition_end(PyObject *msg, py::handle error) {
+    // A partition end, which the client reports as an error; any other error
+    // raises. Reached at or past the end offset read at start, it closes the
+    // partition's replay even where the records before that offset are gone
+    // (compacted, or transaction markers).
+    void partition_end(PyObject *msg, py::handle error) {
         if (!call_method(error, n_.code).equal(bind->PARTITION_EOF))
             raise_exception_object(bind->KafkaException(error));
         Partition &p =
             partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
         if (reader_.get(msg, MessageReader::kOffset).cast<long long>() >= p.end)
             p.replaying = false;
-        return true;
     }
 
-    // False for a record applied before: after a failover the client may
-    // reset its position and read records again, which must neither turn a
-    // value back for a while nor be told twice.
-    static bool fresh(const Partition &p, py::handle offset) { return offset.cast<long long>() >= p.next; }
+    // A message's record and where it belongs.
+    struct Incoming {
+        py::object topic;
+        Partition *partition;
+        py::object offset;
+    };
+
+    // None for a partition end, and for a record applied before: after a
+    // failover the client may reset its position and read records again,
+    // which must neither turn a value back for a while nor be told twice.
+    std::optional<Incoming> incoming(PyObject *msg) {
+        py::object error = reader_.get(msg, MessageReader::kError);
+        if (!error.is_none()) {
+            partition_end(msg, error);
+            return std::nullopt;
+        }
+        py::object topic = reader_.get(msg, MessageReader::kTopic);
+        Partition &p = partition_of(topic, reader_.get(msg, MessageReader::kPartition));
+        py::object offset = reader_.get(msg, MessageReader::kOffset);
+        if (offset.cast<long long>() < p.next)
+            return std::nullopt;
+        return Incoming{std::move(topic), &p, std::move(offset)};
+    }
 
     void note_applied(Partition &p, py::object offset) {
         p.next = offset.cast<long long>() + 1;
@@ -228,22 +246,17 @@ class ConsumerThread {
         py::object current, collection;
         for (auto item : msgs) {
             PyObject *msg = item.ptr();
-            py::object error = reader_.get(msg, MessageReader::kError);
-            if (!error.is_none() && at_partition_end(msg, error))
+            std::optional<Incoming> record = incoming(msg);
+            if (!record)
                 continue;
-            py::object topic = reader_.get(msg, MessageReader::kTopic);
-            Partition &p = partition_of(topic, reader_.get(msg, MessageReader::kPartition));
-            py::object offset = reader_.get(msg, MessageReader::kOffset);
-            if (!fresh(p, offset))
-                continue;
-            if (!current || !same_text(topic, current)) {
+            if (!current || !same_text(record->topic, current)) {
                 held.reset();
-                current = topic;
-                collection = py::reinterpret_borrow<py::dict>(topics_)[topic];
-                held.emplace(lock_for(locks_, topic));
+                current = record->topic;
+                collection = py::reinterpret_borrow<py::dict>(topics_)[current];
+                held.emplace(lock_for(locks_, current));
             }
             store_record(collection, reader_.get(msg, MessageReader::kKey), reader_.get(msg, MessageReader::kValue));
-            note_applied(p, std::move(offset));
+            note_applied(*record->partition, std::move(record->offset));
             already_has_some_messages_ = true;
         }
         held.reset();
@@ -273,14 +286,11 @@ class ConsumerThread {
         // Both are read before every poll so a caller can retune a running store.
         for (auto item : consume(attr(n_.consumer_num_messages), attr(n_.consumer_timeout_s))) {
             PyObject *msg = item.ptr();
-            py::object error = reader_.get(msg, MessageReader::kError);
-            if (!error.is_none() && at_partition_end(msg, error))
+            std::optional<Incoming> record = incoming(msg);
+            if (!record)
                 continue;
-            py::object topic = reader_.get(msg, MessageReader::kTopic);
-            Partition &p = partition_of(topic, reader_.get(msg, MessageReader::kPartition));
-            py::object offset = reader_.get(msg, MessageReader::kOffset);
-            if (!fresh(p, offset))
-                continue;
+            py::object &topic = record->topic;
+            Partition &p = *record->partition;
             py::object key = reader_.get(msg, MessageReader::kKey);
             py::object value = reader_.get(msg, MessageReader::kValue);
             {
@@ -288,7 +298,7 @@ class ConsumerThread {
                 py::object collection = py::reinterpret_borrow<py::dict>(topics_)[topic];
                 store_record(collection, key, value);
             }
-            note_applied(p, std::move(offset));
+            note_applied(p, std::move(record->offset));
             publish_progress(p);
             if (PyObject *callback = find(callbacks_, topic))
                 py::reinterpret_borrow<py::object>(callback)();
