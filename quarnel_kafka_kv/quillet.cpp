@@ -9,6 +9,8 @@
 
 #include <climits>
 
+#include <pthread.h>
+
 namespace quarnel {
 namespace {
 
@@ -139,7 +141,10 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     // A copy: the caller's dictionary, the producer and the Admin keep the caller's values.
     py::dict cons_conf = bind->dict_type(admin_configs);
     cons_conf["session.timeout.ms"] = 6000;
-    cons_conf["auto.offset.reset"] = "earliest";
+    // Every partition is assigned from an offset the thread chose; a position
+    // the log no longer has must come back as an error, not as a silent jump
+    // into what may be another log.
+    cons_conf["auto.offset.reset"] = "error";
     cons_conf["enable.auto.commit"] = false;
     cons_conf["group.id"] = py::str(bind->uuid4());
     // Partition ends tell the consumer thread that a replay caught up even
@@ -162,6 +167,12 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     py::setattr(self, n.unsettled_topics, py::set());
     // Writers waiting until the consumer thread applied their record: (topic, partition, offset, lock).
     py::setattr(self, n.visibility_waiters, py::list());
+    // Per topic: copies of the collection swapped in after its log started
+    // over, the topics whose log is being replayed again, and a writer's
+    // request to look at the topics at once.
+    py::setattr(self, n.log_generations, py::dict());
+    py::setattr(self, n.rebuilding, py::set());
+    py::setattr(self, n.recheck_logs, py::bool_(false));
     py::setattr(self, n.collection_callbacks, py::dict());
     py::setattr(self, n.collection_listeners, py::dict());
 
@@ -183,7 +194,9 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     py::setattr(self, n.cons_running, py::bool_(true));
     // Python lets only the main thread handle signals; a store built on
     // another thread is stopped by close() or by leaving its with block.
+    py::setattr(self, n.fork_count, py::int_(forks_seen));
     py::list replaced;
+    py::setattr(self, n.replaced_signals, replaced);
     if (on_main_thread()) {
         py::object close = self.attr("close");
         for (py::handle sig : {bind->SIGTERM, bind->SIGINT})
@@ -196,6 +209,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
         py::object thread = bind->Thread("target"_a = self.attr("start_consumer"));
         py::setattr(self, n.cons_thr, thread);
         call_method(thread, intern("start"));
+        bind->open_stores.attr("add")(self);
         wait_for_replay(self, replayed, thread);
     } catch (...) {
         // A store that never started hands the signals back: its handler
@@ -229,7 +243,33 @@ void add_collection_listener(py::handle self, py::handle collection_name, py::ha
 
 // ---------------------------------------------------------------------- stop
 
-void close_store(py::handle self, py::handle, py::handle) { py::setattr(self, bind->n.cons_running, py::bool_(false)); }
+void close_store(py::handle self, py::handle, py::handle) {
+    // In a forked child the store is the parent's: nothing here to stop.
+    if (forked_since_opened(self))
+        return;
+    py::setattr(self, bind->n.cons_running, py::bool_(false));
+}
+
+// In a child just forked: the stores of the parent hand the signals back to
+// the handlers they replaced, so the child stops as it would without them,
+// and their clients are never destroyed there (the client's threads, which a
+// destruction waits for, stayed in the parent).
+void forget_parents_stores() {
+    for (auto store : py::list(bind->open_stores)) {
+        try {
+            py::object close = store.attr("close");
+            for (auto item : py::list(py::getattr(store, bind->n.replaced_signals))) {
+                py::tuple replaced = py::reinterpret_borrow<py::tuple>(item);
+                if (bind->getsignal(replaced[0]).equal(close))
+                    bind->signal(replaced[0], replaced[1]);
+            }
+            for (py::handle client : {bind->n.consumer, bind->n.producer, bind->n.admin})
+                py::getattr(store, client).inc_ref();  // never released, on purpose
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable(py::reinterpret_borrow<py::object>(store));
+        }
+    }
+}
 
 py::object enter_store(py::handle self) { return py::reinterpret_borrow<py::object>(self); }
 
@@ -358,6 +398,12 @@ PYBIND11_MODULE(quillet, m) {
                     b.AUTHENTICATION = b.KafkaError.attr("_AUTHENTICATION");
                     b.SSL = b.KafkaError.attr("_SSL");
                     b.TOPIC_AUTHORIZATION_FAILED = b.KafkaError.attr("TOPIC_AUTHORIZATION_FAILED");
+                    b.AUTO_OFFSET_RESET = b.KafkaError.attr("_AUTO_OFFSET_RESET");
+                    b.LOG_TRUNCATION = b.KafkaError.attr("_LOG_TRUNCATION");
+                    b.GROUP_AUTHORIZATION_FAILED = b.KafkaError.attr("GROUP_AUTHORIZATION_FAILED");
+                    b.UNKNOWN_TOPIC_OR_PART = b.KafkaError.attr("UNKNOWN_TOPIC_OR_PART");
+                    b.UNKNOWN_TOPIC = b.KafkaError.attr("_UNKNOWN_TOPIC");
+                    b.UNKNOWN_PARTITION = b.KafkaError.attr("_UNKNOWN_PARTITION");
                     b.time = time_module.attr("time");
                     b.sleep = time_module.attr("sleep");
                     b.Lock = threading.attr("Lock");
@@ -366,6 +412,7 @@ PYBIND11_MODULE(quillet, m) {
                     b.get_ident = threading.attr("get_ident");
                     b.main_thread = threading.attr("main_thread");
                     b.signal = signal.attr("signal");
+                    b.getsignal = signal.attr("getsignal");
                     b.SIGTERM = signal.attr("SIGTERM");
                     b.SIGINT = signal.attr("SIGINT");
                     b.Admin = import_from("dorrow", "Admin");
@@ -393,6 +440,11 @@ PYBIND11_MODULE(quillet, m) {
         "thread or a with block left by an exception.",
         m);
     store.attr("__signature__") = signature_slot(m);
+    bind->open_stores = import_host("weakref").attr("WeakSet")();
+    pthread_atfork(nullptr, nullptr, [] { ++forks_seen; });
+    import_host("os").attr("register_at_fork")(
+        "after_in_child"_a = plain_function<forget_parents_stores>(
+            "forget_parents_stores", "Hands a forked child's signals back from the stores of its parent.", m));
     bind->DeliveryReport = delivery_type(m);
     store.attr("publish_pause_s") = 1.0;
     store.attr("read_your_writes") = false;

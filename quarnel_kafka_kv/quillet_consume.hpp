@@ -18,28 +18,35 @@ constexpr Py_ssize_t kReplayBatch = 10000;
 constexpr double kReplayWait = 0.1;
 // How long the thread waits for one metadata or offsets answer before trying again.
 constexpr double kRequestTimeout = 1.0;
-// How often a running store looks for partitions added to its topics.
-constexpr double kPartitionCheckInterval = 5.0;
+// How often a running store asks the cluster about its topics: a topic
+// re-created under it, partitions added.
+constexpr double kLogCheckInterval = 2.0;
+// How often a start-up that waits on something says so.
+constexpr double kWaitReportInterval = 10.0;
 
 // The client's message accessors, called through their C entry points: the
 // replay reads six of them for every record.
 class MessageReader {
   public:
-    enum Field { kError, kTopic, kPartition, kOffset, kKey, kValue, kFields };
+    enum Field { kError, kTopic, kPartition, kOffset, kKey, kValue, kTimestamp, kFields };
 
     py::object get(PyObject *msg, Field field) { return accessors_[field](msg); }
 
   private:
     const Names &n_ = bind->n;
     DirectMethod accessors_[kFields] = {DirectMethod(n_.error), DirectMethod(n_.topic), DirectMethod(n_.partition),
-                                        DirectMethod(n_.offset), DirectMethod(n_.key),   DirectMethod(n_.value)};
+                                        DirectMethod(n_.offset), DirectMethod(n_.key),   DirectMethod(n_.value),
+                                        DirectMethod(n_.timestamp)};
 };
+
+struct Log;
 
 // A partition the thread reads, and how far it got.
 struct Partition {
-    Partition(py::handle topic, py::handle id)
-        : topic(py::reinterpret_borrow<py::str>(topic)), id(py::reinterpret_borrow<py::object>(id)) {}
+    Partition(Log *log, py::handle topic, py::handle id)
+        : log(log), topic(py::reinterpret_borrow<py::str>(topic)), id(py::reinterpret_borrow<py::object>(id)) {}
 
+    Log *log;
     py::str topic;
     py::object id;
     long long end = 0;       // its replay is over once `next` reaches this
@@ -56,7 +63,29 @@ struct Partition {
     }
 };
 
+// One collection's log as the thread follows it. A log that starts over (the
+// topic re-created, its records truncated, partitions added) is replayed into
+// a fresh copy that replaces the served one once complete: two logs are never
+// merged into one copy, and readers see the old copy or the new, nothing between.
+struct Log {
+    explicit Log(py::handle topic) : topic(py::reinterpret_borrow<py::str>(topic)) {}
+
+    py::str topic;
+    py::object id = py::none();  // the topic's identity when last described
+    long long generation = 0;    // copies swapped in so far
+    py::object fresh;            // the copy being replayed; null when none
+    std::string reason;          // why it is being replayed, for the line that reports it
+    std::string pending;         // a replay that waits until the log can be listed
+    // With several partitions a key may have records in more than one (the
+    // partitioner moves keys when partitions are added): per key, the
+    // (timestamp, partition) of the record that holds it, so that the latest
+    // record wins whatever order the partitions arrive in. Null for one partition.
+    py::object origins, fresh_origins;
+};
+
 bool same_text(py::handle a, py::handle b) { return a.is(b) || PyUnicode_Compare(a.ptr(), b.ptr()) == 0; }
+
+bool is_code(py::handle error, const py::object &code) { return call_method(error, bind->n.code).equal(code); }
 
 void store_record(py::handle collection, py::handle key, py::handle value) {
     if (is_empty_bytes(value)) {
@@ -71,24 +100,52 @@ void store_record(py::handle collection, py::handle key, py::handle value) {
     }
 }
 
-// Wakes the writers waiting for a record up to `offset` of `topic`'s `partition`.
+// Whether a record of a log with several partitions is older than the one
+// that holds its key in another partition; otherwise notes it as the holder.
+// Within one partition the log's order always wins.
+bool superseded(py::handle origins, py::handle key, py::handle stamp) {
+    if (PyObject *held = find(origins, key)) {
+        int other = PyObject_RichCompareBool(PyTuple_GET_ITEM(held, 1), PyTuple_GET_ITEM(stamp.ptr(), 1), Py_NE);
+        int newer = other > 0 ? PyObject_RichCompareBool(held, stamp.ptr(), Py_GT) : 0;
+        if (other < 0 || newer < 0)
+            throw py::error_already_set();
+        if (newer)
+            return true;
+    }
+    if (PyDict_SetItem(origins.ptr(), key.ptr(), stamp.ptr()) < 0)
+        throw py::error_already_set();
+    return false;
+}
+
+// Wakes the writers waiting for a record up to `p.applied` in the log `p`
+// belongs to now; a waiter of another log only times out.
 void release_visible(py::handle waiters, const Partition &p) {
     PyObject *list = waiters.ptr();
+    py::int_ generation(p.log->generation);
     for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
-        // (topic, partition, offset, lock), as the writer put it there.
+        // (topic, partition, offset, lock, generation), as the writer put it there.
         py::tuple waiter = py::reinterpret_borrow<py::tuple>(PyList_GET_ITEM(list, i));
         auto item = [&waiter](Py_ssize_t j) { return PyTuple_GET_ITEM(waiter.ptr(), j); };
         if (!p.is(item(0), item(1)))
             continue;
         int reached = PyObject_RichCompareBool(item(2), p.applied.ptr(), Py_LE);
-        if (reached < 0)
+        int same_log = reached > 0 ? PyObject_RichCompareBool(item(4), generation.ptr(), Py_EQ) : 0;
+        if (reached < 0 || same_log < 0)
             throw py::error_already_set();
-        if (!reached)
+        if (!same_log)
             continue;
         if (PySequence_DelItem(list, i) < 0)
             throw py::error_already_set();
         call_method(item(3), bind->n.release);
     }
+}
+
+bool is_authorization_failure(py::handle exc) {
+    py::tuple args = exc.attr("args");
+    if (args.empty() || !py::isinstance(args[0], bind->KafkaError))
+        return false;
+    std::string name = args[0].attr("name")().cast<std::string>();
+    return name.size() >= 21 && name.compare(name.size() - 21, 21, "AUTHORIZATION_FAILED") == 0;
 }
 
 class ConsumerThread {
@@ -97,17 +154,25 @@ class ConsumerThread {
         : self_(py::reinterpret_borrow<py::object>(self)), consumer_(attr(n_.consumer)), topics_(attr(n_.topics)),
           locks_(attr(n_.locks)), callbacks_(attr(n_.collection_callbacks)),
           listeners_(attr(n_.collection_listeners)), read_offsets_(attr(n_.read_offsets)),
-          waiters_(attr(n_.visibility_waiters)), topic_list_(topics_.attr("keys")()) {}
+          waiters_(attr(n_.visibility_waiters)), generations_(attr(n_.log_generations)),
+          rebuilding_(attr(n_.rebuilding)), topic_list_(topics_.attr("keys")()) {
+        logs_.reserve(topic_list_.size());  // never grows again: partitions point into it
+        for (auto topic : topic_list_)
+            logs_.emplace_back(topic);
+    }
 
     void run() {
         py::print(py::make_tuple("Consumer topic_list:", topic_list_));
         // Until the cluster can list the partitions and their ends, nothing
         // can be known to be replayed: construction waits (a stop ends it).
+        waiting_since_ = now();
         while (!assign_partitions()) {
             if (!running())
                 return;
+            report_waiting(false);
             bind->sleep(0.1);
         }
+        waiting_since_ = now();
         while (running()) {
             if (!inited_) {
                 if (replay_is_over())
@@ -116,7 +181,7 @@ class ConsumerThread {
                     replay_batch();
             } else {
                 live_batch();
-                check_partitions();
+                check_logs();
             }
         }
     }
@@ -124,6 +189,7 @@ class ConsumerThread {
   private:
     py::object attr(py::handle name) const { return py::getattr(self_, name); }
     bool running() const { return truthy(attr(n_.cons_running)); }
+    static double now() { return bind->time().cast<double>(); }
 
     py::list consume(py::handle num_messages, py::handle timeout) {
         PyObject *args[] = {consumer_.ptr(), num_messages.ptr(), timeout.ptr()};
@@ -134,44 +200,91 @@ class ConsumerThread {
         return py::reinterpret_steal<py::list>(raw);
     }
 
-    // Every partition of the collection topics, each assigned from its first
-    // offset, with the end offset that closes its replay. False while the
-    // cluster cannot tell; a topic the store may not read raises.
+    Log &log_of(py::handle topic) {
+        for (Log &log : logs_)
+            if (same_text(log.topic, topic))
+                return log;
+        throw std::logic_error("a record of a topic the store does not follow");
+    }
+
+    // The partitions of a log, each from its first offset, with the end
+    // offset that closes its replay. False while the cluster cannot tell (the
+    // reason is kept for the start-up's report); a refused authorization raises.
+    bool list_log(Log &log, std::vector<Partition> &found, py::list &assignment) {
+        py::str &topic = log.topic;
+        try {
+            py::object listed = consumer_.attr("list_topics")(topic, "timeout"_a = kRequestTimeout).attr("topics");
+            if (!listed.contains(topic))
+                return waiting_for(topic, "the cluster does not list it");
+            py::object metadata = listed[topic];
+            py::object error = metadata.attr("error");
+            if (!error.is_none() && is_code(error, bind->TOPIC_AUTHORIZATION_FAILED))
+                raise_exception_object(bind->KafkaException(error));
+            if (!error.is_none() && is_code(error, bind->UNKNOWN_TOPIC_OR_PART))
+                return waiting_for(topic, "the cluster does not list it");
+            if (!error.is_none())
+                return waiting_for(topic, error.attr("str")().cast<std::string>());
+            if (py::len(metadata.attr("partitions")) == 0)
+                return waiting_for(topic, "it has no partitions yet");
+            for (auto id : py::module_::import("builtins").attr("sorted")(metadata.attr("partitions"))) {
+                py::object marks = consumer_.attr("get_watermark_offsets")(
+                    bind->TopicPartition(topic, id), "timeout"_a = kRequestTimeout, "cached"_a = false);
+                if (marks.is_none())
+                    return waiting_for(topic, "the end offset of partition " + text_of(id) + " is not known yet");
+                Partition p(&log, topic, id);
+                p.next = marks[py::int_(0)].cast<long long>();
+                p.end = marks[py::int_(1)].cast<long long>();
+                p.replaying = p.end > p.next;
+                assignment.append(bind->TopicPartition(topic, id, marks[py::int_(0)]));
+                found.push_back(std::move(p));
+            }
+        } catch (py::error_already_set &e) {
+            if (!e.matches(bind->KafkaException) || is_authorization_failure(e.value()))
+                throw;
+            return waiting_for(topic, text_of(e.value()));
+        }
+        return true;
+    }
+
+    bool waiting_for(py::handle topic, const std::string &what) {
+        waiting_for_ = text_of(topic) + ": " + what;
+        return false;
+    }
+
     bool assign_partitions() {
         std::vector<Partition> found;
         py::list assignment;
-        try {
-            for (auto topic : topic_list_) {
-                py::object listed = consumer_.attr("list_topics")(topic, "timeout"_a = kRequestTimeout).attr("topics");
-                if (!listed.contains(topic))
-                    return false;
-                py::object metadata = listed[topic];
-                py::object error = metadata.attr("error");
-                if (!error.is_none() && call_method(error, n_.code).equal(bind->TOPIC_AUTHORIZATION_FAILED))
-                    raise_exception_object(bind->KafkaException(error));
-                if (!error.is_none() || py::len(metadata.attr("partitions")) == 0)
-                    return false;
-                for (auto id : py::module_::import("builtins").attr("sorted")(metadata.attr("partitions"))) {
-                    py::object marks = consumer_.attr("get_watermark_offsets")(
-                        bind->TopicPartition(topic, id), "timeout"_a = kRequestTimeout, "cached"_a = false);
-                    if (marks.is_none())
-                        return false;  // timed out
-                    Partition p(topic, id);
-                    p.next = marks[py::int_(0)].cast<long long>();
-                    p.end = marks[py::int_(1)].cast<long long>();
-                    p.replaying = p.end > p.next;
-                    assignment.append(bind->TopicPartition(topic, id, marks[py::int_(0)]));
-                    found.push_back(std::move(p));
-                }
-            }
-        } catch (py::error_already_set &e) {
-            if (!e.matches(bind->KafkaException))
-                throw;
-            return false;
+        for (Log &log : logs_) {
+            std::size_t before = found.size();
+            if (!list_log(log, found, assignment))
+                return false;
+            log.origins = found.size() - before > 1 ? py::object(py::dict()) : py::object();
         }
         consumer_.attr("assign")(assignment);
         partitions_ = std::move(found);
         return true;
+    }
+
+    // A start-up never waits without a word: one line to standard error at
+    // most every kWaitReportInterval, naming what it waits for.
+    void report_waiting(bool assigned) {
+        double t = now();
+        if (t - waiting_since_ < kWaitReportInterval || t < next_report_)
+            return;
+        next_report_ = t + kWaitReportInterval;
+        std::string what = assigned ? "" : waiting_for_;
+        if (assigned) {
+            for (const Partition &p : partitions_)
+                if (p.replaying && p.next < p.end) {
+                    what = text_of(p.topic) + ": partition " + text_of(p.id) + " is read up to offset " +
+                           std::to_string(p.next) + " of " + std::to_string(p.end);
+                    break;
+                }
+        }
+        if (what.empty())
+            return;
+        py::print("KafkaCompaction is still replaying, waiting for " + what,
+                  "file"_a = py::module_::import("sys").attr("stderr"), "flush"_a = true);
     }
 
     Partition &partition_of(py::handle topic, py::handle id) {
@@ -180,21 +293,46 @@ class ConsumerThread {
         for (last_ = 0; last_ < partitions_.size(); ++last_)
             if (partitions_[last_].is(topic, id))
                 return partitions_[last_];
-        partitions_.emplace_back(topic, id);
+        partitions_.emplace_back(&log_of(topic), topic, id);
         return partitions_.back();
     }
 
-    // A partition end, which the client reports as an error; any other error
-    // raises. Reached at or past the end offset read at start, it closes the
-    // partition's replay even where the records before that offset are gone
-    // (compacted, or transaction markers).
-    void partition_end(PyObject *msg, py::handle error) {
-        if (!call_method(error, n_.code).equal(bind->PARTITION_EOF))
+    // Errors the client reports as messages. A partition end may close a
+    // replay; a position the log no longer has means the log started over;
+    // anything not named here stops the thread.
+    void message_error(PyObject *msg, py::handle error) {
+        py::object code = call_method(error, n_.code);
+        if (code.equal(bind->PARTITION_EOF)) {
+            partition_end(msg);
+        } else if (code.equal(bind->AUTO_OFFSET_RESET) || code.equal(bind->LOG_TRUNCATION)) {
+            start_over(log_of(reader_.get(msg, MessageReader::kTopic)), error.attr("str")().cast<std::string>());
+        } else if (code.equal(bind->GROUP_AUTHORIZATION_FAILED)) {
+            // The group exists only because the client requires one: the
+            // thread reads by assignment and commits nothing.
+        } else if (code.equal(bind->UNKNOWN_TOPIC_OR_PART) || code.equal(bind->UNKNOWN_TOPIC) ||
+                   code.equal(bind->UNKNOWN_PARTITION)) {
+            // The topic is gone, maybe to be re-created: keep serving the copy,
+            // and look at the topic at once.
+            check_soon_ = true;
+        } else {
             raise_exception_object(bind->KafkaException(error));
+        }
+    }
+
+    // Reached at or past the end offset read at start, a partition end closes
+    // the partition's replay even where the records before that offset are
+    // gone (compacted, or transaction markers). An end before that offset, or
+    // before what was applied, is a log that was truncated.
+    void partition_end(PyObject *msg) {
         Partition &p =
             partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
-        if (reader_.get(msg, MessageReader::kOffset).cast<long long>() >= p.end)
+        long long at = reader_.get(msg, MessageReader::kOffset).cast<long long>();
+        if (at < p.next || (p.replaying && at < p.end)) {
+            start_over(*p.log, "its log ends at offset " + std::to_string(at) + ", before offset " +
+                                   std::to_string(std::max(p.next, p.end)) + " that was read or expected");
+        } else if (at >= p.end) {
             p.replaying = false;
+        }
     }
 
     // A message's record and where it belongs.
@@ -204,21 +342,38 @@ class ConsumerThread {
         py::object offset;
     };
 
-    // None for a partition end, and for a record applied before: after a
-    // failover the client may reset its position and read records again,
-    // which must neither turn a value back for a while nor be told twice.
+    // None for an error, and for a record applied before: after a failover
+    // the client may reset its position and read records again, which must
+    // neither turn a value back for a while nor be told twice. Whether the log
+    // itself started over instead is asked of the cluster at once.
     std::optional<Incoming> incoming(PyObject *msg) {
         py::object error = reader_.get(msg, MessageReader::kError);
         if (!error.is_none()) {
-            partition_end(msg, error);
+            message_error(msg, error);
             return std::nullopt;
         }
         py::object topic = reader_.get(msg, MessageReader::kTopic);
         Partition &p = partition_of(topic, reader_.get(msg, MessageReader::kPartition));
         py::object offset = reader_.get(msg, MessageReader::kOffset);
-        if (offset.cast<long long>() < p.next)
+        if (offset.cast<long long>() < p.next) {
+            check_soon_ = true;
             return std::nullopt;
+        }
         return Incoming{std::move(topic), &p, std::move(offset)};
+    }
+
+    // Applies a record to `collection`, unless a record in another
+    // partition of the log holds its key with a later timestamp.
+    bool apply(py::handle collection, py::handle origins, PyObject *msg, const Incoming &record, py::handle key,
+               py::handle value) {
+        if (origins) {
+            py::object stamp = py::make_tuple(reader_.get(msg, MessageReader::kTimestamp)[py::int_(1)],
+                                              record.partition->id);
+            if (superseded(origins, key, stamp))
+                return false;
+        }
+        store_record(collection, key, value);
+        return true;
     }
 
     void note_applied(Partition &p, py::object offset) {
@@ -244,6 +399,7 @@ class ConsumerThread {
             msgs = consume(one_, replay_wait_);
         std::optional<Held> held;
         py::object current, collection;
+        bool progressed = false;
         for (auto item : msgs) {
             PyObject *msg = item.ptr();
             std::optional<Incoming> record = incoming(msg);
@@ -255,22 +411,29 @@ class ConsumerThread {
                 collection = py::reinterpret_borrow<py::dict>(topics_)[current];
                 held.emplace(lock_for(locks_, current));
             }
-            store_record(collection, reader_.get(msg, MessageReader::kKey), reader_.get(msg, MessageReader::kValue));
+            apply(collection, record->partition->log->origins, msg, *record, reader_.get(msg, MessageReader::kKey),
+                  reader_.get(msg, MessageReader::kValue));
             note_applied(*record->partition, std::move(record->offset));
-            already_has_some_messages_ = true;
+            already_has_some_messages_ = progressed = true;
         }
         held.reset();
         for (Partition &p : partitions_)
             if (p.progressed)
                 publish_progress(p);
+        if (progressed)
+            waiting_since_ = now();
+        else
+            report_waiting(true);
     }
 
-    bool replay_is_over() const {
+    bool replaying(const Log *log) const {
         for (const Partition &p : partitions_)
-            if (p.replaying && p.next < p.end)
-                return false;
-        return true;
+            if ((!log || p.log == log) && p.replaying && p.next < p.end)
+                return true;
+        return false;
     }
+
+    bool replay_is_over() const { return !replaying(nullptr); }
 
     void finish_replay() {
         py::print(already_has_some_messages_ ? "KafkaCompaction Inited, already has some messages"
@@ -282,43 +445,156 @@ class ConsumerThread {
 
     // One record at a time, each applied under its topic's lock and then
     // told, with no lock held, to the collection's callback and listeners.
+    // Records of a log being replayed go to its fresh copy instead.
     void live_batch() {
         // Both are read before every poll so a caller can retune a running store.
-        for (auto item : consume(attr(n_.consumer_num_messages), attr(n_.consumer_timeout_s))) {
+        py::object num_messages = rebuilds_ ? py::object(replay_batch_) : attr(n_.consumer_num_messages);
+        for (auto item : consume(num_messages, attr(n_.consumer_timeout_s))) {
             PyObject *msg = item.ptr();
             std::optional<Incoming> record = incoming(msg);
             if (!record)
                 continue;
             py::object &topic = record->topic;
             Partition &p = *record->partition;
+            Log &log = *p.log;
             py::object key = reader_.get(msg, MessageReader::kKey);
             py::object value = reader_.get(msg, MessageReader::kValue);
+            if (log.fresh) {
+                apply(log.fresh, log.fresh_origins, msg, *record, key, value);
+                note_applied(p, std::move(record->offset));
+                continue;
+            }
+            bool changed;
             {
                 Held held(lock_for(locks_, topic));
-                py::object collection = py::reinterpret_borrow<py::dict>(topics_)[topic];
-                store_record(collection, key, value);
+                changed = apply(py::reinterpret_borrow<py::dict>(topics_)[topic], log.origins, msg, *record, key,
+                                value);
             }
             note_applied(p, std::move(record->offset));
             publish_progress(p);
-            if (PyObject *callback = find(callbacks_, topic))
-                py::reinterpret_borrow<py::object>(callback)();
-            if (PyObject *listeners = find(listeners_, topic)) {
-                py::object changed = is_empty_bytes(value) ? py::none() : value;
-                // A snapshot: a listener may add listeners.
-                for (auto listener : py::tuple(py::reinterpret_borrow<py::object>(listeners)))
-                    listener(key, changed);
+            if (changed)
+                tell(topic, key, is_empty_bytes(value) ? py::none() : value);
+        }
+        if (rebuilds_)
+            for (Log &log : logs_)
+                if (log.fresh && !replaying(&log))
+                    finish_rebuild(log);
+    }
+
+    void tell(py::handle topic, py::handle key, py::handle value) {
+        if (PyObject *callback = find(callbacks_, topic))
+            py::reinterpret_borrow<py::object>(callback)();
+        if (PyObject *listeners = find(listeners_, topic))
+            // A snapshot: a listener may add listeners.
+            for (auto listener : py::tuple(py::reinterpret_borrow<py::object>(listeners)))
+                listener(key, value);
+    }
+
+    // The log of a collection started over: read it again from its first
+    // record. Before the store is open, into the copy itself; after, into a
+    // fresh copy served once it is complete.
+    void start_over(Log &log, const std::string &reason) {
+        std::vector<Partition> found;
+        py::list assignment;
+        if (!list_log(log, found, assignment)) {
+            log.pending = reason;  // tried again at the next look at the topics
+            return;
+        }
+        py::list dropped;
+        std::vector<Partition> kept;
+        for (Partition &p : partitions_) {
+            if (p.log == &log)
+                dropped.append(bind->TopicPartition(p.topic, p.id));
+            else
+                kept.push_back(std::move(p));
+        }
+        partitions_ = std::move(kept);
+        last_ = 0;
+        if (!dropped.empty())
+            consumer_.attr("incremental_unassign")(dropped);
+        consumer_.attr("incremental_assign")(assignment);
+        py::object origins = found.size() > 1 ? py::object(py::dict()) : py::object();
+        for (Partition &p : found)
+            partitions_.push_back(std::move(p));
+        log.pending.clear();
+        log.id = py::none();  // the next look records the new log's identity
+        if (!inited_) {
+            Held held(lock_for(locks_, log.topic));
+            py::reinterpret_borrow<py::dict>(topics_)[log.topic].attr("clear")();
+            log.origins = origins;
+            return;
+        }
+        if (!log.fresh) {
+            ++rebuilds_;
+            if (PySet_Add(rebuilding_.ptr(), log.topic.ptr()) < 0)
+                throw py::error_already_set();
+        }
+        log.fresh = py::dict();
+        log.fresh_origins = origins;
+        log.reason = reason;
+        if (!replaying(&log))
+            finish_rebuild(log);
+    }
+
+    // Serves the fresh copy of a log, then tells the collection's callback
+    // and listeners of every key whose value it changed (a vanished key as a
+    // deletion).
+    void finish_rebuild(Log &log) {
+        py::object old, fresh = std::move(log.fresh);
+        log.fresh = py::object();
+        {
+            Held held(lock_for(locks_, log.topic));
+            py::dict topics = py::reinterpret_borrow<py::dict>(topics_);
+            old = topics[log.topic];
+            topics[log.topic] = fresh;
+        }
+        log.origins = std::move(log.fresh_origins);
+        log.fresh_origins = py::object();
+        ++log.generation;
+        generations_[log.topic] = py::int_(log.generation);
+        py::dict offsets;
+        for (Partition &p : partitions_)
+            if (p.log == &log && p.applied) {
+                offsets[p.id] = p.applied;
+                p.progressed = false;
             }
+        read_offsets_[log.topic] = offsets;
+        --rebuilds_;
+        if (PySet_Discard(rebuilding_.ptr(), log.topic.ptr()) < 0)
+            throw py::error_already_set();
+        for (Partition &p : partitions_)
+            if (p.log == &log && p.applied)
+                release_visible(waiters_, p);
+        py::print("KafkaCompaction rebuilt " + text_of(log.topic) + " from its log, which started over (" +
+                  log.reason + ")");
+        if (!find(callbacks_, log.topic) && !find(listeners_, log.topic))
+            return;
+        for (auto item : py::reinterpret_borrow<py::dict>(old)) {
+            if (!item.second.is_none() && !PyDict_Contains(fresh.ptr(), item.first.ptr()))
+                tell(log.topic, item.first, py::none());
+        }
+        for (auto item : py::reinterpret_borrow<py::dict>(fresh)) {
+            PyObject *before = find(old, item.first);
+            int same = before ? PyObject_RichCompareBool(before, item.second.ptr(), Py_EQ) : 0;
+            if (same < 0)
+                throw py::error_already_set();
+            if (!same)
+                tell(log.topic, item.first, item.second);
         }
     }
 
-    // Partitions added to a topic are followed from their first record. The
-    // description is asked for in the background and picked up when it is in.
-    void check_partitions() {
-        double now = bind->time().cast<double>();
+    // Looks at the topics every kLogCheckInterval, or at once when something
+    // suggests a log started over: a topic re-created under the store, or
+    // given more partitions, is replayed again. The description is asked for
+    // in the background and picked up when it is in.
+    void check_logs() {
         if (!description_) {
-            if (now < next_check_)
+            double t = now();
+            if (t < next_check_ && !check_soon_ && !truthy(attr(n_.recheck_logs)))
                 return;
-            next_check_ = now + kPartitionCheckInterval;
+            check_soon_ = false;
+            py::setattr(self_, n_.recheck_logs, py::bool_(false));
+            next_check_ = t + kLogCheckInterval;
             try {
                 description_ = attr(n_.admin).attr("describe_topics")(bind->TopicCollection(topic_list_));
             } catch (py::error_already_set &e) {
@@ -332,33 +608,45 @@ class ConsumerThread {
             if (!item.second.attr("done")().cast<bool>())
                 return;
         description_ = py::object();
-        py::list added;
         for (auto item : futures) {
+            Log &log = log_of(item.first);
             if (!item.second.attr("exception")().is_none())
-                continue;  // asked again at the next check
-            for (auto info : item.second.attr("result")().attr("partitions")) {
-                py::object id = info.attr("id");
-                std::size_t known = partitions_.size();
-                Partition &p = partition_of(item.first, id);
-                if (partitions_.size() > known)
-                    added.append(bind->TopicPartition(p.topic, p.id, bind->OFFSET_BEGINNING));
+                continue;  // gone for now: the copy is kept until a log is back
+            py::object description = item.second.attr("result")();
+            py::object id = description.attr("topic_id");
+            if (!log.pending.empty()) {
+                start_over(log, log.pending);
+            } else if (log.id.is_none()) {
+                log.id = id;
+            } else if (text_of(id) != text_of(log.id)) {
+                start_over(log, "the topic was re-created");
+            } else {
+                std::size_t known = 0;
+                for (const Partition &p : partitions_)
+                    known += p.log == &log ? 1 : 0;
+                if (py::len(description.attr("partitions")) > known)
+                    start_over(log, "partitions were added");
             }
         }
-        if (!added.empty())
-            consumer_.attr("incremental_assign")(added);
     }
 
     const Names &n_ = bind->n;
     py::object self_;
-    py::object consumer_, topics_, locks_, callbacks_, listeners_, read_offsets_, waiters_;
+    py::object consumer_, topics_, locks_, callbacks_, listeners_, read_offsets_, waiters_, generations_,
+        rebuilding_;
     py::list topic_list_;
     MessageReader reader_;
+    std::vector<Log> logs_;
     std::vector<Partition> partitions_;
     std::size_t last_ = 0;
+    int rebuilds_ = 0;     // logs with a fresh copy being replayed
     bool inited_ = false;  // mirrors `_inited`, which only this thread sets
     bool already_has_some_messages_ = false;
-    py::object description_;  // partitions asked for and not yet answered
+    bool check_soon_ = false;
+    py::object description_;  // topics asked about and not yet answered
     double next_check_ = 0;
+    std::string waiting_for_;  // what the last failed listing lacked
+    double waiting_since_ = 0, next_report_ = 0;
     py::tuple consume_kwnames_ = py::make_tuple(n_.num_messages, n_.timeout);
     py::object replay_batch_ = py::int_(kReplayBatch), one_ = py::int_(1), zero_ = py::float_(0.0),
                replay_wait_ = py::float_(kReplayWait);

@@ -156,6 +156,7 @@ py::object get_collection_value(py::handle self, py::handle name, py::handle key
     // Encoded first: a key's own encode may be any code, never run under the lock.
     py::object key_bytes = utf8_key(key);
     Attributes state(self);
+    require_own_process(state);
     py::str topic = topic_of(state, name);
     py::object lock = existing_lock(state, topic);
     if (!lock)
@@ -168,12 +169,14 @@ py::object get_collection_value(py::handle self, py::handle name, py::handle key
             if (PyObject *value = find_record(collection, key_bytes, key))
                 stored = py::reinterpret_borrow<py::object>(value);
     }
-    // Decoded after the lock is released: the consumer thread need not wait for it.
-    return stored ? decode_json(stored) : py::none();
+    // Decoded after the lock is released: the consumer thread need not wait
+    // for it. A record without a value (another tool's deletion) is missing data.
+    return stored && !stored.is_none() ? decode_json(stored) : py::none();
 }
 
 py::object get_collection_keys(py::handle self, py::handle name) {
     Attributes state(self);
+    require_own_process(state);
     py::str topic = topic_of(state, name);
     py::object lock = existing_lock(state, topic);
     if (!lock)
@@ -187,9 +190,14 @@ py::object get_collection_keys(py::handle self, py::handle name) {
     py::list keys(PyDict_GET_SIZE(collection));
     Py_ssize_t pos = 0, count = 0;
     PyObject *k, *v;
-    while (PyDict_Next(collection, &pos, &k, &v))
+    // Keys without a value are left out, as a store opened after the cleaner
+    // removed their records would not have them.
+    while (PyDict_Next(collection, &pos, &k, &v)) {
+        if (v == Py_None)
+            continue;
         if (py::object text = text_key(k))
             PyList_SET_ITEM(keys.ptr(), count++, text.release().ptr());
+    }
     Py_SET_SIZE(keys.ptr(), count);
     return std::move(keys);
 }

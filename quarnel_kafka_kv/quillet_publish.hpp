@@ -51,6 +51,12 @@ bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle
     py::object current;
     {
         Held held(lock_for(py::getattr(self, n.locks), topic));
+        // A copy that is being replaced by a replay of a new log tells nothing.
+        int rebuilding = PySet_Contains(py::getattr(self, n.rebuilding).ptr(), topic.ptr());
+        if (rebuilding < 0)
+            throw py::error_already_set();
+        if (rebuilding)
+            return false;
         PyObject *collection = find(py::getattr(self, n.topics), topic);
         if (!collection || PyDict_GET_SIZE(collection) == 0 || !read_back_own_writes(self, topic))
             return false;
@@ -124,8 +130,43 @@ py::object new_delivery() {
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(d));
 }
 
-// Whether the consumer thread has applied the delivered record or a later one.
-bool applied(py::handle self, py::handle topic, const Delivery &delivery) {
+// Which copy of a collection a write can become visible in. Taken before the
+// record is produced: the copy served then, and how far it had read.
+struct LogMark {
+    LogMark(py::handle self, py::handle topic) {
+        const Names &n = bind->n;
+        PyObject *served = find(py::getattr(self, n.log_generations), topic);
+        generation = served ? py::reinterpret_borrow<py::object>(served) : py::int_(0);
+        if (PyObject *read_offsets = find(py::getattr(self, n.read_offsets), topic))
+            read = py::reinterpret_borrow<py::dict>(read_offsets).attr("copy")();
+    }
+
+    // The copy a delivered record belongs to. An offset at or below one read
+    // before the record was produced belongs to a log that started over
+    // since: only the copy replayed from that log can show it, and the
+    // consumer thread is asked to look at the topic at once.
+    py::object of(py::handle self, const Delivery &delivery) const {
+        PyObject *reached = read ? find(read, delivery.partition) : nullptr;
+        if (!reached)
+            return generation;
+        int started_over = PyObject_RichCompareBool(delivery.offset, reached, Py_LE);
+        if (started_over < 0)
+            throw py::error_already_set();
+        if (!started_over)
+            return generation;
+        py::setattr(self, bind->n.recheck_logs, py::bool_(true));
+        return py::int_(generation.cast<long long>() + 1);
+    }
+
+    py::object generation, read;
+};
+
+// Whether the consumer thread has applied the delivered record or a later
+// one, in the copy the record belongs to.
+bool applied(py::handle self, py::handle topic, const Delivery &delivery, py::handle generation) {
+    PyObject *served = find(py::getattr(self, bind->n.log_generations), topic);
+    if (!py::int_(served ? py::reinterpret_borrow<py::object>(served) : py::int_(0)).equal(generation))
+        return false;
     PyObject *read = find(py::getattr(self, bind->n.read_offsets), topic);
     PyObject *reached = read ? find(read, delivery.partition) : nullptr;
     if (!reached)
@@ -138,17 +179,19 @@ bool applied(py::handle self, py::handle topic, const Delivery &delivery) {
 
 // Returns once the consumer thread has applied the delivered record, or
 // after `bound` seconds.
-void wait_visible(py::handle self, py::handle topic, const Delivery &delivery, py::handle bound) {
+void wait_visible(py::handle self, py::handle topic, const Delivery &delivery, py::handle generation,
+                  py::handle bound) {
     const Names &n = bind->n;
     // The consumer thread releases the lock when it applies the record. The
     // waiter is in the list before the check, so that release cannot be missed.
     py::object lock = bind->Lock();
     call_method(lock, n.acquire);
     py::list waiters = py::getattr(self, n.visibility_waiters);
-    py::tuple waiter = py::make_tuple(topic, py::handle(delivery.partition), py::handle(delivery.offset), lock);
+    py::tuple waiter =
+        py::make_tuple(topic, py::handle(delivery.partition), py::handle(delivery.offset), lock, generation);
     waiters.append(waiter);
     try {
-        if (!applied(self, topic, delivery))
+        if (!applied(self, topic, delivery, generation))
             lock.attr("acquire")(true, bound);
     } catch (...) {
         remove_waiter(waiters, waiter);
@@ -159,7 +202,7 @@ void wait_visible(py::handle self, py::handle topic, const Delivery &delivery, p
 
 // With read_your_writes, until the write is visible here (publish_pause_s at
 // most); otherwise a plain pause of publish_pause_s.
-void wait_after_write(py::handle self, py::handle topic, const Delivery &delivery) {
+void wait_after_write(py::handle self, py::handle topic, const Delivery &delivery, py::handle generation) {
     const Names &n = bind->n;
     py::object pause = py::getattr(self, n.publish_pause_s);
     if (truthy(py::getattr(self, n.read_your_writes))) {
@@ -171,7 +214,7 @@ void wait_after_write(py::handle self, py::handle topic, const Delivery &deliver
                        call_method(thread, n.is_alive).cast<bool>();
         // A negative pause fails in sleep below, as it always has.
         if (delivery.placed() && reading && !(pause < py::int_(0))) {
-            wait_visible(self, topic, delivery, pause);
+            wait_visible(self, topic, delivery, generation, pause);
             return;
         }
     }
@@ -182,10 +225,12 @@ void wait_after_write(py::handle self, py::handle topic, const Delivery &deliver
 
 void set_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
     const Names &n = bind->n;
+    require_own_process(Attributes(self));
     py::str topic = topic_of(self, name);
     py::object producer = py::getattr(self, n.producer);
     py::object report = new_delivery();
     auto *delivery = reinterpret_cast<Delivery *>(report.ptr());
+    py::object generation;
     {
         // Writers of a topic take turns until their record is delivered, so
         // a retried record can never overtake a later one. Readers and the
@@ -200,6 +245,7 @@ void set_collection_value(py::handle self, py::handle name, py::handle key, py::
         // or acks=0, which reports no offset).
         py::set unsettled = py::getattr(self, n.unsettled_topics);
         unsettled.add(topic);
+        LogMark mark(self, topic);
         PyObject *args[] = {producer.ptr(), topic.ptr(), value.ptr(), key.ptr(), report.ptr()};
         PyObject *queued = PyObject_VectorcallMethod(n.produce.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                      bind->produce_kwnames.ptr());
@@ -214,6 +260,7 @@ void set_collection_value(py::handle self, py::handle name, py::handle key, py::
         if (!delivery->reported)
             bind->sleep(0.001);
         if (delivery->placed()) {
+            generation = mark.of(self, *delivery);
             if (PyDict_SetItem(dict_for(py::getattr(self, n.written_offsets), topic).ptr(), delivery->partition,
                                delivery->offset) < 0)
                 throw py::error_already_set();
@@ -223,7 +270,7 @@ void set_collection_value(py::handle self, py::handle name, py::handle key, py::
     }
     if (delivery->error != Py_None)
         raise_exception_object(bind->KafkaException(py::handle(delivery->error)));
-    wait_after_write(self, topic, *delivery);
+    wait_after_write(self, topic, *delivery, generation ? generation : py::int_(0));
 }
 
 }  // namespace

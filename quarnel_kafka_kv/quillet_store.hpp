@@ -26,12 +26,16 @@ struct Names {
             consumer_timeout_s = intern("consumer_timeout_s"), cons_running = intern("cons_running"),
             inited = intern("_inited"), replayed = intern("_replayed"), cons_thr = intern("cons_thr"),
             publish_pause_s = intern("publish_pause_s"), read_your_writes = intern("read_your_writes"),
-            exit_status = intern("_exit_status"), stop_error = intern("_stop_error");
+            exit_status = intern("_exit_status"), stop_error = intern("_stop_error"),
+            log_generations = intern("_log_generations"), rebuilding = intern("_rebuilding"),
+            recheck_logs = intern("_recheck_logs"), fork_count = intern("_fork_count"),
+            replaced_signals = intern("_replaced_signals");
     // methods of the host and the client
     py::str acquire = intern("acquire"), release = intern("release"), consume = intern("consume"),
             close = intern("close"), produce = intern("produce"), flush = intern("flush"), poll = intern("poll"),
             error = intern("error"), code = intern("code"), topic = intern("topic"), partition = intern("partition"),
-            offset = intern("offset"), key = intern("key"), value = intern("value"), encode = intern("encode"),
+            offset = intern("offset"), key = intern("key"), value = intern("value"), timestamp = intern("timestamp"),
+            encode = intern("encode"),
             decode = intern("decode"), set = intern("set"), is_alive = intern("is_alive"), ident = intern("ident"),
             num_messages = intern("num_messages"), timeout = intern("timeout"),
             set_collection_value = intern("set_collection_value"),
@@ -42,8 +46,10 @@ struct Names {
 struct Bindings {
     Names n;
     py::object os_exit, uuid4, Consumer, Producer, TopicPartition, TopicCollection, OFFSET_BEGINNING, KafkaException,
-        KafkaError, INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL, TOPIC_AUTHORIZATION_FAILED;
-    py::object time, sleep, Lock, Event, Thread, get_ident, main_thread, signal, SIGTERM, SIGINT, Admin;
+        KafkaError, INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL, TOPIC_AUTHORIZATION_FAILED, AUTO_OFFSET_RESET,
+        LOG_TRUNCATION, GROUP_AUTHORIZATION_FAILED, UNKNOWN_TOPIC_OR_PART, UNKNOWN_TOPIC, UNKNOWN_PARTITION;
+    py::object time, sleep, Lock, Event, Thread, get_ident, main_thread, signal, getsignal, SIGTERM, SIGINT, Admin;
+    py::object open_stores;  // a WeakSet of the stores this process opened
     py::object dumps, loads, scan_once, dict_type, str_type, super, print_exception;
     // Set once the classes exist.
     py::object KafkaJsonCompaction, exit_process, DeliveryReport;
@@ -169,6 +175,31 @@ class Held {
   private:
     py::object lock_;
 };
+
+// How many times this process is a child forked from the one before:
+// counted by the C library's fork handler, so a process that never forked
+// checks one integer.
+unsigned forks_seen = 0;
+
+// A store serves only the process that opened it: the client's threads do
+// not survive a fork, so a copy would never change again and a write would
+// never be delivered.
+void require_own_process(const Attributes &state) {
+    if (!forks_seen)
+        return;
+    py::object opened_after = state[bind->n.fork_count];
+    if (opened_after.cast<unsigned>() == forks_seen)
+        return;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this store was opened before the process forked, and a store serves only the process that "
+                    "opened it: open it in each process after the fork (in the worker's start-up hook or the "
+                    "application factory)");
+    throw py::error_already_set();
+}
+
+bool forked_since_opened(py::handle self) {
+    return forks_seen && py::getattr(self, bind->n.fork_count).cast<unsigned>() != forks_seen;
+}
 
 void require_callable(py::handle f, const char *what) {
     if (!PyCallable_Check(f.ptr()))
