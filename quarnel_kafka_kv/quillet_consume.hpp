@@ -185,12 +185,19 @@ class ConsumerThread {
     }
 
     // A partition end, which the client reports as an error; any other error
-    // raises. Reached at or past the end offset read at start, it closes the
-    // partition's replay even where the records before that offset are gone
-    // (compacted, or transaction markers).
+    // but a refused group raises. Reached at or past the end offset read at
+    // start, it closes the partition's replay even where the records before
+    // that offset are gone (compacted, or transaction markers).
     void partition_end(PyObject *msg, py::handle error) {
-        if (!call_method(error, n_.code).equal(bind->PARTITION_EOF))
+        py::object code = call_method(error, n_.code);
+        if (!code.equal(bind->PARTITION_EOF)) {
+            // The client looks the group's coordinator up because group.id must
+            // be set; the store reads by assignment and never commits, so a
+            // principal without rights on its group loses nothing.
+            if (code.equal(bind->GROUP_AUTHORIZATION_FAILED))
+                return;
             raise_exception_object(bind->KafkaException(error));
+        }
         Partition &p =
             partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
         if (reader_.get(msg, MessageReader::kOffset).cast<long long>() >= p.end)

@@ -42,7 +42,8 @@ struct Names {
 struct Bindings {
     Names n;
     py::object os_exit, uuid4, Consumer, Producer, TopicPartition, TopicCollection, OFFSET_BEGINNING, KafkaException,
-        KafkaError, INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL, TOPIC_AUTHORIZATION_FAILED;
+        KafkaError, INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL, TOPIC_AUTHORIZATION_FAILED,
+        GROUP_AUTHORIZATION_FAILED;
     py::object time, sleep, Lock, Event, Thread, get_ident, main_thread, signal, SIGTERM, SIGINT, Admin;
     py::object dumps, loads, scan_once, dict_type, str_type, super, print_exception;
     // Set once the classes exist.
