@@ -444,6 +444,7 @@ class KafkaCluster:
             self.workdir = Path(tempfile.mkdtemp(prefix="quarnel-kafka-"))
         with _LIVE_LOCK:
             _LIVE.add(self)
+        certificates = None
         try:
             # The certificates take a JVM of their own; it runs while the nodes' storage is formatted.
             certificates = self._start_certificates() if self.tls else None
@@ -468,6 +469,9 @@ class KafkaCluster:
                         continue
                     raise
         except BaseException:
+            if certificates:
+                certificates.kill()
+                certificates.wait()
             self.stop()
             raise
         raise AssertionError("unreachable")
