@@ -155,6 +155,13 @@ def test_a_principal_with_rights_on_its_topics_only_runs_a_store_on_a_prepared_t
     store.set_collection_value("c", "k", [2])
     wait_until(lambda: store.get_collection_value("c", "k") == [2])
     assert store.cons_thr.is_alive()
+    # The command line asks for no more.
+    login = ["-Xsecurity.protocol=SASL_PLAINTEXT", "-Xsasl.mechanisms=PLAIN", f"-Xsasl.username={user}",
+             f"-Xsasl.password={password}"]
+    run = subprocess.run([sys.executable, "-m", "quarnel_kafka_kv", "-b", kafka_sasl.sasl_bootstrap,
+                          "--db", unique_name, *login, "get", "c", "k"],
+                         capture_output=True, text=True, timeout=60, cwd=TESTS_DIR)
+    assert (run.returncode, run.stdout) == (0, "[2]\n"), run.stderr[-3000:]
 
 
 def test_over_tls_a_store_works_and_the_command_line_reports_an_untrusted_certificate_in_one_line(
