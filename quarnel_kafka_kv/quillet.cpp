@@ -42,21 +42,50 @@ bool is_transport_failure(py::handle exc) {
     return name == "_TRANSPORT" || name == "_TIMED_OUT" || name == "_ALL_BROKERS_DOWN";
 }
 
-void create_collection_topics(py::handle self, py::dict &topics, py::list &refusal) {
+// How long construction waits for a first answer from the cluster.
+constexpr double kFirstAnswerTimeout = 10.0;
+
+void serve_error_callback(py::object consumer) {
     try {
+        call_method(consumer, bind->n.poll, py::int_(0));
+    } catch (py::error_already_set &callers) {
+        // The caller's own error callback failed; the store's failure still comes first.
+        callers.discard_as_unraisable(consumer);
+    }
+}
+
+// A refused login or TLS handshake is known within milliseconds, but the
+// Admin's first request would only fail when its 10-s metadata time-out is
+// over. Short requests of the consumer, whose error callback is served after
+// each, end the wait as soon as the refusal is heard.
+void await_first_answer(py::object consumer, py::handle topic, py::list &refusal) {
+    double deadline = bind->time().cast<double>() + kFirstAnswerTimeout;
+    for (;;) {
+        try {
+            consumer.attr("list_topics")(topic, "timeout"_a = 0.5);
+            return;
+        } catch (py::error_already_set &e) {
+            if (!e.matches(bind->KafkaException) || !is_transport_failure(e.value()) ||
+                bind->time().cast<double>() >= deadline)
+                throw;
+            serve_error_callback(consumer);
+            if (!refusal[0].is_none())
+                throw;
+        }
+    }
+}
+
+void create_collection_topics(py::handle self, py::dict &topics, py::list &refusal) {
+    py::object consumer = py::getattr(self, bind->n.consumer);
+    try {
+        await_first_answer(consumer, (*topics.begin()).first, refusal);
         for (auto topic : topics)
             self.attr("create_compacted_topic")(topic.first);
     } catch (py::error_already_set &e) {
         if (!e.matches(bind->KafkaException) || !is_transport_failure(e.value()))
             throw;
         // Serves the consumer's error callback, which has seen the broker by now.
-        py::object consumer = py::getattr(self, bind->n.consumer);
-        try {
-            call_method(consumer, bind->n.poll, py::int_(0));
-        } catch (py::error_already_set &callers) {
-            // The caller's own error callback failed; the store's failure still comes first.
-            callers.discard_as_unraisable(consumer);
-        }
+        serve_error_callback(consumer);
         if (refusal[0].is_none())
             throw;
         py::object refused = bind->KafkaException(refusal[0]);

@@ -307,8 +307,9 @@ class ConsumerThread {
         } else if (code.equal(bind->AUTO_OFFSET_RESET) || code.equal(bind->LOG_TRUNCATION)) {
             start_over(log_of(reader_.get(msg, MessageReader::kTopic)), error.attr("str")().cast<std::string>());
         } else if (code.equal(bind->GROUP_AUTHORIZATION_FAILED)) {
-            // The group exists only because the client requires one: the
-            // thread reads by assignment and commits nothing.
+            // The client looks the group's coordinator up because group.id must
+            // be set; the store reads by assignment and never commits, so a
+            // principal without rights on its group loses nothing.
         } else if (code.equal(bind->UNKNOWN_TOPIC_OR_PART) || code.equal(bind->UNKNOWN_TOPIC) ||
                    code.equal(bind->UNKNOWN_PARTITION)) {
             // The topic is gone, maybe to be re-created: keep serving the copy,

@@ -58,7 +58,9 @@ def kafka_cluster3():
 
 @pytest.fixture(scope="session")
 def kafka_sasl():
-    with kafka_tooling.KafkaCluster(nodes=1, sasl=True) as cluster:
+    """One secured node for every security test: SASL (sasl_credentials is a super user,
+    ordinary_credentials may do only what cluster.grant allowed) and TLS (tls_bootstrap, ca_location)."""
+    with kafka_tooling.KafkaCluster(nodes=1, sasl=True, tls=True, authorizer=True) as cluster:
         yield cluster
 
 

@@ -2,7 +2,8 @@
 """Real Apache Kafka brokers (KRaft, 127.0.0.1) for tests and demos, built from Maven Central jars.
 
 Library:  with KafkaCluster(nodes=3) as c: ... c.bootstrap ... c.kill_node(0); c.start_node(0)
-CLI:      cluster.py start --nodes 1|3 [--sasl] [--kafka-defaults] --state FILE   (prints the bootstrap string)
+CLI:      cluster.py start --nodes 1|3 [--sasl] [--tls] [--authorizer] [--kafka-defaults] --state FILE
+                                                                 (prints the bootstrap string)
           cluster.py stop --state FILE
           cluster.py fetch                                       (prints the jar folder)
 
@@ -39,11 +40,17 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 POM = HERE / "pom.xml"
 LOG4J2 = HERE / "log4j2.properties"
+KEYTOOL = HERE / "Keytool.java"
 COPY_GOAL = "org.apache.maven.plugins:maven-dependency-plugin:3.8.1:copy-dependencies"
 
 SASL_USER = "quarnel"
 SASL_PASSWORD = "quarnel-secret"
 _SASL_ADMIN_PASSWORD = "admin-secret"
+# With the authorizer on, SASL_USER and admin are super users; this one may do only what it is granted.
+ORDINARY_USER = "tenant"
+ORDINARY_PASSWORD = "tenant-secret"
+STANDARD_AUTHORIZER = "org.apache.kafka.metadata.authorizer.StandardAuthorizer"
+_KEYSTORE_PASSWORD = "quarnel-keystore"
 
 STOP_TIMEOUT = 15.0
 START_TIMEOUT = 120.0
@@ -268,13 +275,14 @@ def _bind_failed(n: "Node") -> bool:
 
 class Node:
     def __init__(self, index: int, directory: Path, broker_port: int, controller_port: int,
-                 sasl_port: int | None):
+                 sasl_port: int | None, tls_port: int | None = None):
         self.index = index
         self.node_id = index + 1
         self.dir = directory
         self.broker_port = broker_port
         self.controller_port = controller_port
         self.sasl_port = sasl_port
+        self.tls_port = tls_port
         self.proc: subprocess.Popen | None = None
         self.pid: int | None = None
 
@@ -315,7 +323,7 @@ class Node:
     def to_state(self) -> dict:
         return {"index": self.index, "node_id": self.node_id, "dir": str(self.dir), "pid": self.pid,
                 "broker_port": self.broker_port, "controller_port": self.controller_port,
-                "sasl_port": self.sasl_port}
+                "sasl_port": self.sasl_port, "tls_port": self.tls_port}
 
 
 _LIVE: set["KafkaCluster"] = set()
@@ -343,11 +351,19 @@ class KafkaCluster:
 
     def __init__(self, nodes: int = 1, sasl: bool = False, workdir: str | os.PathLike | None = None, *,
                  heap: str | None = None, start_timeout: float = START_TIMEOUT, die_with_parent: bool = True,
-                 kafka_defaults: bool = False):
+                 kafka_defaults: bool = False, tls: bool = False, authorizer: bool = False):
         if nodes < 1:
             raise ValueError("nodes must be >= 1")
+        if authorizer and not sasl:
+            raise ValueError("authorizer=True needs sasl=True: its users log in on the SASL listener")
         self.size = nodes
         self.sasl = sasl
+        # tls: an SSL listener whose certificate a CA made at start signs; clients trust ca_location.
+        self.tls = tls
+        # authorizer: KRaft's StandardAuthorizer. The PLAINTEXT, controller and SSL listeners carry no
+        # identity (User:ANONYMOUS), so they stay unrestricted, as the brokers talk over them; on the SASL
+        # listener ORDINARY_USER may do only what grant() allowed.
+        self.authorizer = authorizer
         # kafka_defaults: the group coordinator and log cleaner keep Kafka's own settings, as on a cluster
         # nobody tuned for tests (3 s initial rebalance delay, 128 MiB dedupe buffer, 15 s cleaner back-off).
         self.kafka_defaults = kafka_defaults
@@ -378,6 +394,42 @@ class KafkaCluster:
     def sasl_credentials(self) -> tuple[str, str]:
         return SASL_USER, SASL_PASSWORD
 
+    @property
+    def ordinary_credentials(self) -> tuple[str, str]:
+        """A SASL user that, with the authorizer on, has no right it was not granted."""
+        if not self.sasl:
+            raise AttributeError("cluster was started without sasl=True")
+        return ORDINARY_USER, ORDINARY_PASSWORD
+
+    @property
+    def tls_bootstrap(self) -> str:
+        if not self.tls:
+            raise AttributeError("cluster was started without tls=True")
+        return ",".join(f"127.0.0.1:{n.tls_port}" for n in self.nodes)
+
+    @property
+    def ca_location(self) -> str:
+        """The PEM file of the CA that signed the brokers' certificate (the client's ssl.ca.location)."""
+        if not self.tls:
+            raise AttributeError("cluster was started without tls=True")
+        return str(self.workdir / "tls" / "ca.pem")
+
+    def grant(self, principal: str, operations: list[str], name: str, resource: str = "topic",
+              pattern: str = "prefixed") -> None:
+        """Allow principal ("User:tenant") the operations ("READ", "DESCRIBE_CONFIGS", ...) on the resource
+        ("topic", "group", "cluster") whose name is, or with pattern "prefixed" starts with, name.
+
+        Goes through the PLAINTEXT listener, which is unrestricted; needs confluent_kafka.
+        """
+        from confluent_kafka.admin import (AclBinding, AclOperation, AclPermissionType, AdminClient,
+                                           ResourcePatternType, ResourceType)
+        admin = AdminClient({"bootstrap.servers": self.bootstrap})
+        bindings = [AclBinding(ResourceType[resource.upper()], name, ResourcePatternType[pattern.upper()],
+                               principal, "*", AclOperation[op.upper()], AclPermissionType.ALLOW)
+                    for op in operations]
+        for future in admin.create_acls(bindings, request_timeout=30).values():
+            future.result()
+
     def node_bootstrap(self, i: int) -> str:
         return f"127.0.0.1:{self.nodes[i].broker_port}"
 
@@ -392,10 +444,16 @@ class KafkaCluster:
             self.workdir = Path(tempfile.mkdtemp(prefix="quarnel-kafka-"))
         with _LIVE_LOCK:
             _LIVE.add(self)
+        certificates = None
         try:
+            # The certificates take a JVM of their own; it runs while the nodes' storage is formatted.
+            certificates = self._start_certificates() if self.tls else None
             for attempt in range(3):
                 self._layout()
                 self._format()
+                if certificates:
+                    self._finish_certificates(certificates)
+                    certificates = None
                 for n in self.nodes:
                     self._spawn(n)
                 try:
@@ -411,6 +469,9 @@ class KafkaCluster:
                         continue
                     raise
         except BaseException:
+            if certificates:
+                certificates.kill()
+                certificates.wait()
             self.stop()
             raise
         raise AssertionError("unreachable")
@@ -484,21 +545,27 @@ class KafkaCluster:
     def to_state(self) -> dict:
         d = {"version": self.version, "workdir": str(self.workdir), "cluster_id": self.cluster_id,
              "heap": self.heap, "libs": str(self.libs), "sasl": self.sasl, "kafka_defaults": self.kafka_defaults,
-             "bootstrap": self.bootstrap,
+             "tls": self.tls, "authorizer": self.authorizer, "bootstrap": self.bootstrap,
              "nodes": [n.to_state() for n in self.nodes]}
         if self.sasl:
             d["sasl_bootstrap"] = self.sasl_bootstrap
             d["sasl_credentials"] = list(self.sasl_credentials)
+            d["ordinary_credentials"] = list(self.ordinary_credentials)
+        if self.tls:
+            d["tls_bootstrap"] = self.tls_bootstrap
+            d["ca_location"] = self.ca_location
         return d
 
     @classmethod
     def from_state(cls, state: dict) -> "KafkaCluster":
         c = cls(len(state["nodes"]), state["sasl"], heap=state["heap"], die_with_parent=False,
-                kafka_defaults=state.get("kafka_defaults", False))
+                kafka_defaults=state.get("kafka_defaults", False), tls=state.get("tls", False),
+                authorizer=state.get("authorizer", False))
         c.version, c.libs, c.cluster_id = state["version"], Path(state["libs"]), state["cluster_id"]
         c.workdir = Path(state["workdir"])
         for s in state["nodes"]:
-            n = Node(s["index"], Path(s["dir"]), s["broker_port"], s["controller_port"], s["sasl_port"])
+            n = Node(s["index"], Path(s["dir"]), s["broker_port"], s["controller_port"], s["sasl_port"],
+                     s.get("tls_port"))
             n.pid = s["pid"]
             c.nodes.append(n)
         return c
@@ -510,7 +577,8 @@ class KafkaCluster:
         self.nodes = []
         for i in range(self.size):
             self.nodes.append(Node(i, self.workdir / f"node{i + 1}", _free_port(taken), _free_port(taken),
-                                   _free_port(taken) if self.sasl else None))
+                                   _free_port(taken) if self.sasl else None,
+                                   _free_port(taken) if self.tls else None))
         self.cluster_id = _new_cluster_id()
         voters = ",".join(f"{n.node_id}@127.0.0.1:{n.controller_port}" for n in self.nodes)
         for n in self.nodes:
@@ -569,7 +637,22 @@ class KafkaCluster:
             p["listener.name.sasl_plaintext.plain.sasl.jaas.config"] = (
                 "org.apache.kafka.common.security.plain.PlainLoginModule required "
                 f'username="admin" password="{_SASL_ADMIN_PASSWORD}" '
-                f'user_admin="{_SASL_ADMIN_PASSWORD}" user_{SASL_USER}="{SASL_PASSWORD}";')
+                f'user_admin="{_SASL_ADMIN_PASSWORD}" user_{SASL_USER}="{SASL_PASSWORD}" '
+                f'user_{ORDINARY_USER}="{ORDINARY_PASSWORD}";')
+        if self.tls:
+            listeners.append(f"SSL://127.0.0.1:{n.tls_port}")
+            advertised.append(f"SSL://127.0.0.1:{n.tls_port}")
+            protocols += ",SSL:SSL"
+            p.update({
+                "ssl.keystore.type": "PKCS12",
+                "ssl.keystore.location": str(self.workdir / "tls" / "broker.p12"),
+                "ssl.keystore.password": _KEYSTORE_PASSWORD,
+                "ssl.key.password": _KEYSTORE_PASSWORD,
+                "ssl.client.auth": "none",
+            })
+        if self.authorizer:
+            p["authorizer.class.name"] = STANDARD_AUTHORIZER
+            p["super.users"] = f"User:ANONYMOUS;User:admin;User:{SASL_USER}"
         p["listeners"] = ",".join(listeners)
         p["advertised.listeners"] = ",".join(advertised)
         p["listener.security.protocol.map"] = protocols
@@ -582,6 +665,35 @@ class KafkaCluster:
                 "-Djava.awt.headless=true",
                 f"-Dkafka.logs.dir={n.dir / 'logs'}", f"-Dlog4j2.configurationFile={LOG4J2}",
                 "-cp", f"{self.libs}/*"]
+
+    def _start_certificates(self) -> subprocess.Popen:
+        """A CA and one broker certificate for 127.0.0.1 that it signed, shared by every node."""
+        folder = self.workdir / "tls"
+        folder.mkdir()
+        store = ["-storetype", "PKCS12", "-storepass", _KEYSTORE_PASSWORD]
+        key = ["-keyalg", "EC", "-groupname", "secp256r1", "-validity", "3650"]
+        ca, broker = ["-keystore", "ca.p12", *store], ["-keystore", "broker.p12", *store]
+        commands = [
+            ["-genkeypair", *ca, "-alias", "ca", "-dname", "CN=quarnel test CA", *key, "-ext", "bc:c"],
+            ["-exportcert", *ca, "-alias", "ca", "-rfc", "-file", "ca.pem"],
+            ["-genkeypair", *broker, "-alias", "broker", "-dname", "CN=127.0.0.1", *key],
+            ["-certreq", *broker, "-alias", "broker", "-file", "broker.csr"],
+            ["-gencert", *ca, "-alias", "ca", "-infile", "broker.csr", "-outfile", "broker.pem", "-rfc",
+             "-validity", "3650", "-ext", "SAN=ip:127.0.0.1,dns:localhost"],
+            ["-importcert", *broker, "-noprompt", "-alias", "ca", "-file", "ca.pem"],
+            ["-importcert", *broker, "-noprompt", "-alias", "broker", "-file", "broker.pem"],
+        ]
+        args = [a for c in commands for a in ["--next", *c]][1:]
+        cmd = [java_executable(), "-XX:TieredStopAtLevel=1", "-XX:+UseSerialGC", "-XX:-UsePerfData",
+               "--add-exports", "java.base/sun.security.tools.keytool=ALL-UNNAMED", str(KEYTOOL), *args]
+        with open(folder / "keytool.log", "w") as out:
+            return subprocess.Popen(cmd, cwd=folder, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+
+    def _finish_certificates(self, proc: subprocess.Popen) -> None:
+        folder = self.workdir / "tls"
+        rc = proc.wait(timeout=120)
+        if rc != 0 or not (folder / "ca.pem").is_file():
+            raise KafkaToolingError(f"certificate generation failed (rc={rc})\n{_tail(folder / 'keytool.log')}")
 
     def _format(self) -> None:
         procs = []
@@ -623,8 +735,9 @@ class KafkaCluster:
                     last = f"node {n.node_id}: {e!r}"
                     continue
                 if want <= seen:
-                    if n.sasl_port:
-                        socket.create_connection(("127.0.0.1", n.sasl_port), timeout=2).close()
+                    for port in (n.sasl_port, n.tls_port):
+                        if port:
+                            socket.create_connection(("127.0.0.1", port), timeout=2).close()
                     pending.remove(n)
                 else:
                     last = f"node {n.node_id} sees brokers {sorted(seen)}, want {sorted(want)}"
@@ -651,6 +764,10 @@ def _cli(argv: list[str] | None = None) -> int:
     st = sub.add_parser("start", help="start detached brokers; prints the bootstrap string")
     st.add_argument("--nodes", type=int, choices=(1, 3), default=1)
     st.add_argument("--sasl", action="store_true", help="add a SASL_PLAINTEXT (PLAIN) listener")
+    st.add_argument("--tls", action="store_true",
+                    help="add an SSL listener; its CA's PEM file is ca_location in the state file")
+    st.add_argument("--authorizer", action="store_true",
+                    help=f"turn on ACLs (needs --sasl); user {ORDINARY_USER} may do only what is granted")
     st.add_argument("--kafka-defaults", action="store_true",
                     help="keep Kafka's default group, cleaner and thread settings (1 GiB heap)")
     st.add_argument("--state", required=True, help="JSON file recording pids, ports and the folder")
@@ -671,14 +788,19 @@ def _cli(argv: list[str] | None = None) -> int:
             log.error("%s exists: stop that cluster first", state)
             return 1
         t0 = time.monotonic()
+        if args.authorizer and not args.sasl:
+            log.error("--authorizer needs --sasl")
+            return 2
         c = KafkaCluster(args.nodes, args.sasl, args.workdir, die_with_parent=False,
-                         kafka_defaults=args.kafka_defaults)
+                         kafka_defaults=args.kafka_defaults, tls=args.tls, authorizer=args.authorizer)
         c.start()
         c.detach()
         state.write_text(json.dumps(c.to_state(), indent=2) + "\n")
         log.info("%d node(s) up in %.1fs, folder %s", args.nodes, time.monotonic() - t0, c.workdir)
         if args.sasl:
             log.info("sasl bootstrap %s user %s password %s", c.sasl_bootstrap, *c.sasl_credentials)
+        if args.tls:
+            log.info("tls bootstrap %s ca %s", c.tls_bootstrap, c.ca_location)
         print(c.bootstrap, flush=True)
         return 0
     if args.cmd == "stop":
