@@ -21,6 +21,8 @@ constexpr double kRequestTimeout = 1.0;
 // How often a running store asks the cluster about its topics: a topic
 // re-created under it, partitions added.
 constexpr double kLogCheckInterval = 2.0;
+// How soon after a look a sign that a log started over asks again.
+constexpr double kLogRecheckInterval = 0.2;
 // How often a start-up that waits on something says so.
 constexpr double kWaitReportInterval = 10.0;
 
@@ -328,12 +330,29 @@ class ConsumerThread {
         Partition &p =
             partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
         long long at = reader_.get(msg, MessageReader::kOffset).cast<long long>();
-        if (at < p.next || (p.replaying && at < p.end)) {
-            start_over(*p.log, "its log ends at offset " + std::to_string(at) + ", before offset " +
-                                   std::to_string(std::max(p.next, p.end)) + " that was read or expected");
-        } else if (at >= p.end) {
+        long long expected = p.replaying ? std::max(p.next, p.end) : p.next;
+        if (at >= p.end)
             p.replaying = false;
+        if (at < expected && ends_before(p, expected))
+            start_over(*p.log, "its log ends at offset " + std::to_string(at) + ", before offset " +
+                                   std::to_string(expected) + " that was read or expected");
+    }
+
+    // Whether the partition's log now ends before `offset`. Asked of the
+    // cluster, since a partition end before it may also stop at an open
+    // transaction, which the consumer does not read past.
+    bool ends_before(const Partition &p, long long offset) {
+        py::object marks;
+        try {
+            marks = consumer_.attr("get_watermark_offsets")(bind->TopicPartition(p.topic, p.id),
+                                                            "timeout"_a = kRequestTimeout, "cached"_a = false);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(bind->KafkaException))
+                throw;
+            check_soon_ = true;  // the topic may be gone: its identity tells more
+            return false;
         }
+        return !marks.is_none() && marks[py::int_(1)].cast<long long>() < offset;
     }
 
     // A message's record and where it belongs.
@@ -591,8 +610,10 @@ class ConsumerThread {
     void check_logs() {
         if (!description_) {
             double t = now();
-            if (t < next_check_ && !check_soon_ && !truthy(attr(n_.recheck_logs)))
+            bool asked = check_soon_ || truthy(attr(n_.recheck_logs));
+            if (t < next_check_ && !(asked && t >= last_check_ + kLogRecheckInterval))
                 return;
+            last_check_ = t;
             check_soon_ = false;
             py::setattr(self_, n_.recheck_logs, py::bool_(false));
             next_check_ = t + kLogCheckInterval;
@@ -645,7 +666,7 @@ class ConsumerThread {
     bool already_has_some_messages_ = false;
     bool check_soon_ = false;
     py::object description_;  // topics asked about and not yet answered
-    double next_check_ = 0;
+    double next_check_ = 0, last_check_ = 0;
     std::string waiting_for_;  // what the last failed listing lacked
     double waiting_since_ = 0, next_report_ = 0;
     py::tuple consume_kwnames_ = py::make_tuple(n_.num_messages, n_.timeout);
