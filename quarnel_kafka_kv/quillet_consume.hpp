@@ -635,12 +635,13 @@ class ConsumerThread {
             if (!item.second.attr("exception")().is_none())
                 continue;  // gone for now: the copy is kept until a log is back
             py::object description = item.second.attr("result")();
-            py::object id = description.attr("topic_id");
+            // Clients before 2.5 do not give the identity: then only errors tell.
+            py::object id = py::getattr(description, "topic_id", py::none());
             if (!log.pending.empty()) {
                 start_over(log, log.pending);
             } else if (log.id.is_none()) {
                 log.id = id;
-            } else if (text_of(id) != text_of(log.id)) {
+            } else if (!id.is_none() && text_of(id) != text_of(log.id)) {
                 start_over(log, "the topic was re-created");
             } else {
                 std::size_t known = 0;
