@@ -6,6 +6,8 @@
 
 #include "quillet_store.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -20,6 +22,10 @@ constexpr double kReplayWait = 0.1;
 constexpr double kRequestTimeout = 1.0;
 // How often a running store looks for partitions added to its topics.
 constexpr double kPartitionCheckInterval = 5.0;
+// How often the thread publishes where it stands, for status().
+constexpr auto kTendInterval = std::chrono::milliseconds(250);
+// How often the producer and the Admin are polled for their log lines.
+constexpr auto kClientPollInterval = std::chrono::seconds(1);
 
 // The client's message accessors, called through their C entry points: the
 // replay reads six of them for every record.
@@ -100,15 +106,17 @@ class ConsumerThread {
           waiters_(attr(n_.visibility_waiters)), topic_list_(topics_.attr("keys")()) {}
 
     void run() {
-        py::print(py::make_tuple("Consumer topic_list:", topic_list_));
+        say(self_, kInfo, py::make_tuple("Consumer topic_list:", topic_list_));
         // Until the cluster can list the partitions and their ends, nothing
         // can be known to be replayed: construction waits (a stop ends it).
         while (!assign_partitions()) {
+            tend();
             if (!running())
                 return;
             bind->sleep(0.1);
         }
         while (running()) {
+            tend();
             if (!inited_) {
                 if (replay_is_over())
                     finish_replay();
@@ -273,8 +281,9 @@ class ConsumerThread {
     }
 
     void finish_replay() {
-        py::print(already_has_some_messages_ ? "KafkaCompaction Inited, already has some messages"
-                                             : "KafkaCompaction Inited, no msg in topics");
+        say(self_, kInfo,
+            py::str(already_has_some_messages_ ? "KafkaCompaction Inited, already has some messages"
+                                               : "KafkaCompaction Inited, no msg in topics"));
         inited_ = true;
         py::setattr(self_, n_.inited, py::bool_(true));
         call_method(attr(n_.replayed), n_.set);
@@ -348,6 +357,43 @@ class ConsumerThread {
             consumer_.attr("incremental_assign")(added);
     }
 
+    // ---------------------------------------------------------------- service
+    // Kept apart from the loop: what status() reads, and the clients' log
+    // lines. No request is made: `end` is the high watermark of the client's
+    // latest fetch response for the partition (a fetch at the end returns
+    // within fetch.wait.max.ms), or the end read at start before that.
+    void tend() {
+        auto now = std::chrono::steady_clock::now();
+        if (now < next_tend_)
+            return;
+        next_tend_ = now + kTendInterval;
+        py::dict marks;
+        for (const Partition &p : partitions_) {
+            long long end = p.end;
+            try {
+                py::object known = consumer_.attr("get_watermark_offsets")(bind->TopicPartition(p.topic, p.id),
+                                                                           "cached"_a = true);
+                if (!known.is_none() && known[py::int_(1)].cast<long long>() >= 0)
+                    end = known[py::int_(1)].cast<long long>();
+            } catch (py::error_already_set &e) {
+                if (!e.matches(bind->KafkaException))
+                    throw;
+            }
+            // One snapshot: the next offset to apply and the end, taken together.
+            dict_for(marks, p.topic)[p.id] = py::make_tuple(p.next, end);
+        }
+        py::setattr(self_, n_.partition_marks, marks);
+        // A client given a logger hands its lines over only when polled; the
+        // producer and the Admin are otherwise polled by writes alone.
+        if (now >= next_client_poll_ && truthy(attr(n_.poll_clients))) {
+            next_client_poll_ = now + kClientPollInterval;
+            call_method(attr(n_.producer), n_.poll, zero_);
+            call_method(attr(n_.admin), n_.poll, zero_);
+        }
+    }
+
+    std::chrono::steady_clock::time_point next_tend_{}, next_client_poll_{};
+
     const Names &n_ = bind->n;
     py::object self_;
     py::object consumer_, topics_, locks_, callbacks_, listeners_, read_offsets_, waiters_;
@@ -382,9 +428,13 @@ py::object failure_in_flight() {
 
 // Prints a failure once, before a stop action that may end the process;
 // nothing that goes wrong while printing stops the exit steps.
-void report_failure(py::handle failure) {
+void report_failure(py::handle self, py::handle failure) {
     try {
-        bind->print_exception(failure);
+        py::object logger = py::getattr(self, bind->n.logger, py::none());
+        if (logger.is_none())
+            bind->print_exception(failure);
+        else
+            logger.attr("error")("KafkaCompaction consumer thread failed", "exc_info"_a = failure);
     } catch (...) {
         PyErr_Clear();
     }
@@ -403,17 +453,17 @@ void start_consumer(py::handle self, py::handle /*init_timeout*/) {
         ConsumerThread(self).run();
     } catch (...) {
         failure = failure_in_flight();
-        report_failure(failure);
+        report_failure(self, failure);
     }
 
     // Exit steps: close, report, then hand over to the stop action, which
     // runs whatever happened before it.
     try {
         call_method(py::getattr(self, n.consumer), n.close);
-        py::print("Consumer was correctly killed");
+        say(self, kInfo, py::str("Consumer was correctly killed"));
     } catch (...) {
         failure = failure_in_flight();
-        report_failure(failure);
+        report_failure(self, failure);
     }
     // Nothing will read their records back any more.
     try {
@@ -440,6 +490,20 @@ void start_consumer(py::handle self, py::handle /*init_timeout*/) {
     // Only a failure of the stop action itself ends the thread with an
     // exception: every other one has been printed already.
     py::object action = py::getattr(self, n.on_consumer_kill);
+    if (!truthy(py::getattr(self, n.owns, py::bool_(true)))) {
+        // The process is not the store's to end: it says that it stopped.
+        try {
+            if (failure)
+                say(self, kError, py::str("KafkaCompaction stopped by a failure of its consumer thread: {}: {}")
+                                      .format(py::type::handle_of(failure).attr("__name__"), failure));
+            else
+                say(self, kInfo, py::str("KafkaCompaction stopped"));
+        } catch (...) {
+            PyErr_Clear();
+        }
+        if (action.is(bind->exit_process))
+            return;
+    }
     if (!action.is_none())
         action();
 }

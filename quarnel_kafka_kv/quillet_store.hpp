@@ -27,6 +27,11 @@ struct Names {
             inited = intern("_inited"), replayed = intern("_replayed"), cons_thr = intern("cons_thr"),
             publish_pause_s = intern("publish_pause_s"), read_your_writes = intern("read_your_writes"),
             exit_status = intern("_exit_status"), stop_error = intern("_stop_error");
+    // the store as a service: process ownership, logging, status
+    py::str owns_process = intern("owns_process"), owns = intern("_owns_process"), logger = intern("logger"),
+            pid = intern("_pid"), replay_seconds = intern("_replay_seconds"),
+            partition_marks = intern("_partition_marks"), poll_clients = intern("_poll_clients"),
+            close_flush_s = intern("close_flush_s");
     // methods of the host and the client
     py::str acquire = intern("acquire"), release = intern("release"), consume = intern("consume"),
             close = intern("close"), produce = intern("produce"), flush = intern("flush"), poll = intern("poll"),
@@ -45,6 +50,9 @@ struct Bindings {
         KafkaError, INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL, TOPIC_AUTHORIZATION_FAILED;
     py::object time, sleep, Lock, Event, Thread, get_ident, main_thread, signal, SIGTERM, SIGINT, Admin;
     py::object dumps, loads, scan_once, dict_type, str_type, super, print_exception;
+    py::object monotonic, getpid, register_shutdown, SimpleNamespace;
+    // Stores that do not own their process, closed when the interpreter shuts down.
+    py::object unowned;
     // Set once the classes exist.
     py::object KafkaJsonCompaction, exit_process, DeliveryReport;
     py::tuple produce_kwnames = py::make_tuple(n.value, n.key, intern("on_delivery"));
@@ -169,6 +177,27 @@ class Held {
   private:
     py::object lock_;
 };
+
+// Levels of the store's lines, numbered as the logging module numbers them.
+constexpr int kInfo = 20, kWarning = 30, kError = 40;
+
+// One line of the store: printed, as it always was (a failure to standard
+// error), or logged at `level` when the class names a logger. A tuple is
+// printed as the tuple and logged as its items joined by spaces.
+void say(py::handle self, int level, py::handle message) {
+    py::object logger = py::getattr(self, bind->n.logger, py::none());
+    if (logger.is_none()) {
+        if (level >= kWarning)
+            py::print(message, "file"_a = py::module_::import("sys").attr("stderr"));
+        else
+            py::print(message);
+        return;
+    }
+    py::object text = PyTuple_Check(message.ptr())
+                          ? py::str(" ").attr("join")(py::module_::import("builtins").attr("map")(bind->str_type, message))
+                          : py::str(message);
+    logger.attr("log")(level, "%s", text);
+}
 
 void require_callable(py::handle f, const char *what) {
     if (!PyCallable_Check(f.ptr()))
