@@ -53,6 +53,7 @@ struct Partition {
     bool replaying = false;
     bool progressed = false; // `applied` not yet published to _read_offsets
     py::object applied;      // offset of the last record applied
+    long long at_end = 0;    // for status(): where the client last reported the partition's end
 
     bool is(py::handle t, py::handle p) const {
         int same_id = PyObject_RichCompareBool(id.ptr(), p.ptr(), Py_EQ);
@@ -201,7 +202,9 @@ class ConsumerThread {
             raise_exception_object(bind->KafkaException(error));
         Partition &p =
             partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
-        if (reader_.get(msg, MessageReader::kOffset).cast<long long>() >= p.end)
+        long long offset = reader_.get(msg, MessageReader::kOffset).cast<long long>();
+        p.at_end = offset;
+        if (offset >= p.end)
             p.replaying = false;
     }
 
@@ -281,6 +284,7 @@ class ConsumerThread {
     }
 
     void finish_replay() {
+        publish_marks();  // a status() right after construction sees the replay's end
         say(self_, kInfo,
             py::str(already_has_some_messages_ ? "KafkaCompaction Inited, already has some messages"
                                                : "KafkaCompaction Inited, no msg in topics"));
@@ -367,6 +371,17 @@ class ConsumerThread {
         if (now < next_tend_)
             return;
         next_tend_ = now + kTendInterval;
+        publish_marks();
+        // A client given a logger hands its lines over only when polled; the
+        // producer and the Admin are otherwise polled by writes alone.
+        if (now >= next_client_poll_ && truthy(attr(n_.poll_clients))) {
+            next_client_poll_ = now + kClientPollInterval;
+            call_method(attr(n_.producer), n_.poll, zero_);
+            call_method(attr(n_.admin), n_.poll, zero_);
+        }
+    }
+
+    void publish_marks() {
         py::dict marks;
         for (const Partition &p : partitions_) {
             long long end = p.end;
@@ -380,16 +395,11 @@ class ConsumerThread {
                     throw;
             }
             // One snapshot: the next offset to apply and the end, taken together.
-            dict_for(marks, p.topic)[p.id] = py::make_tuple(p.next, end);
+            // Past a partition end every record before it has been applied,
+            // even where the last ones are gone (compacted tombstones).
+            dict_for(marks, p.topic)[p.id] = py::make_tuple(std::max(p.next, p.at_end), end);
         }
         py::setattr(self_, n_.partition_marks, marks);
-        // A client given a logger hands its lines over only when polled; the
-        // producer and the Admin are otherwise polled by writes alone.
-        if (now >= next_client_poll_ && truthy(attr(n_.poll_clients))) {
-            next_client_poll_ = now + kClientPollInterval;
-            call_method(attr(n_.producer), n_.poll, zero_);
-            call_method(attr(n_.admin), n_.poll, zero_);
-        }
     }
 
     std::chrono::steady_clock::time_point next_tend_{}, next_client_poll_{};
