@@ -193,9 +193,13 @@ void say(py::handle self, int level, py::handle message) {
             py::print(message);
         return;
     }
-    py::object text = PyTuple_Check(message.ptr())
-                          ? py::str(" ").attr("join")(py::module_::import("builtins").attr("map")(bind->str_type, message))
-                          : py::str(message);
+    py::object text = py::str(message);
+    if (PyTuple_Check(message.ptr())) {
+        py::list items;
+        for (auto item : message)
+            items.append(py::str(item));
+        text = py::str(" ").attr("join")(items);
+    }
     logger.attr("log")(level, "%s", text);
 }
 
