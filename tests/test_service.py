@@ -1,5 +1,4 @@
 """A store inside a service: process ownership, shutdown that loses nothing silently, status(), logging."""
-import json
 import os
 import signal
 import subprocess
