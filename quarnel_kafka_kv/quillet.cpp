@@ -306,6 +306,9 @@ void deliver_pending(py::handle self) {
     py::object producer = py::getattr(self, n.producer, py::none());
     if (producer.is_none())
         return;  // construction failed before there was one
+    // A forked child has the producer's memory but none of its threads.
+    if (!py::getattr(self, n.pid, py::none()).equal(bind->getpid()))
+        return;
     py::object bound = py::getattr(self, n.close_flush_s);
     long long left = call_method(producer, n.flush, bound).cast<long long>();
     if (left > 0) {
