@@ -299,30 +299,15 @@ void add_collection_listener(py::handle self, py::handle collection_name, py::ha
 
 // ---------------------------------------------------------------------- stop
 
-// Gives the producer close_flush_s to deliver the records still queued. What
-// is left is reported, and the process the store ends then ends with status 1.
-void deliver_pending(py::handle self) {
-    const Names &n = bind->n;
-    py::object producer = py::getattr(self, n.producer, py::none());
-    if (producer.is_none())
-        return;  // construction failed before there was one
-    // A forked child has the producer's memory but none of its threads.
-    if (!py::getattr(self, n.pid, py::none()).equal(bind->getpid()))
-        return;
-    py::object bound = py::getattr(self, n.close_flush_s);
-    long long left = call_method(producer, n.flush, bound).cast<long long>();
-    if (left > 0) {
-        say(self, kError,
-            py::str("KafkaCompaction: {} written record(s) not delivered to Kafka within {} s of close")
-                .format(left, bound));
-        if (py::getattr(self, n.exit_status, py::int_(0)).equal(py::int_(0)))
-            py::setattr(self, n.exit_status, py::int_(1));
+void close_store(py::handle self, py::handle signal_number, py::handle) {
+    // Called with a signal number, close runs as a signal handler, maybe
+    // inside the interrupted thread's own producer call, where the client
+    // takes no other call: the consumer thread's exit steps deliver then.
+    // Otherwise before the stop is asked for, which may end the process.
+    if (!PyLong_Check(signal_number.ptr())) {
+        deliver_pending(self);
+        py::setattr(self, bind->n.delivered, py::bool_(true));
     }
-}
-
-void close_store(py::handle self, py::handle, py::handle) {
-    // Before the stop is asked for: the stop action may end the process.
-    deliver_pending(self);
     py::setattr(self, bind->n.cons_running, py::bool_(false));
 }
 
@@ -612,8 +597,8 @@ PYBIND11_MODULE(quillet, m) {
         method<close_store>("close", {{"arg1", py::none()}, {"arg2", py::none()}},
                             "close($self, arg1=None, arg2=None)\n--\n\n"
                             "Give queued writes close_flush_s to be delivered, then ask the consumer thread to\n"
-                            "stop (also the SIGTERM/SIGINT handler). Records left undelivered are reported on\n"
-                            "stderr, and the default stop action then exits with status 1."),
+                            "stop (also the SIGTERM/SIGINT handler, whose stop delivers in the exit steps).\n"
+                            "Records left undelivered are reported on stderr; the default stop action exits 1."),
         method<store_status>("status", {},
                              "status($self)\n--\n\n"
                              "The store's health as a plain dict: state ('replaying', 'live', 'stopped',\n"

@@ -56,7 +56,7 @@ class KafkaCompaction:
     (INFO; failures WARNING/ERROR) instead of standard output, and its three clients get it as their
     `logger` unless admin_configs names one. None (the default): printed, as always."""
     close_flush_s: float
-    """How long close() lets queued writes be delivered (5.0)."""
+    """How long a stop lets queued writes be delivered (5.0)."""
 
     admin: Admin
     db_name: str
@@ -85,6 +85,7 @@ class KafkaCompaction:
     _replay_seconds: float
     _partition_marks: dict[str, dict[int, tuple[int, int]]]
     _poll_clients: bool
+    _delivered_at_close: bool
 
     def __init__(
         self,
@@ -108,8 +109,9 @@ class KafkaCompaction:
         Raises confluent_kafka.KafkaException when the record was not delivered."""
     def close(self, arg1: object = None, arg2: object = None) -> None:
         """Give queued writes close_flush_s to be delivered, then ask the consumer thread to stop; also
-        the SIGTERM and SIGINT handler. Records left undelivered are reported on stderr (or the logger)
-        and the default stop action then ends the process with status 1."""
+        the SIGTERM and SIGINT handler (called with a signal number, the consumer thread's exit steps
+        do the delivery). Records left undelivered are reported on stderr (or the logger) and the
+        default stop action then ends the process with status 1."""
     def status(self) -> StoreStatus:
         """The store's health, as a plain dict; cheap enough for every health-check request."""
     def __enter__(self) -> "KafkaCompaction": ...

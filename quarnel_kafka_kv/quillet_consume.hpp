@@ -450,6 +450,27 @@ void report_failure(py::handle self, py::handle failure) {
     }
 }
 
+// Gives the producer close_flush_s to deliver the records still queued. What
+// is left is reported, and the process the store ends then ends with status 1.
+void deliver_pending(py::handle self) {
+    const Names &n = bind->n;
+    py::object producer = py::getattr(self, n.producer, py::none());
+    if (producer.is_none())
+        return;  // construction failed before there was one
+    // A forked child has the producer's memory but none of its threads.
+    if (!py::getattr(self, n.pid, py::none()).equal(bind->getpid()))
+        return;
+    py::object bound = py::getattr(self, n.close_flush_s);
+    long long left = call_method(producer, n.flush, bound).cast<long long>();
+    if (left > 0) {
+        say(self, kError,
+            py::str("KafkaCompaction stopping: {} written record(s) not delivered to Kafka within {} s")
+                .format(left, bound));
+        if (py::getattr(self, n.exit_status, py::int_(0)).equal(py::int_(0)))
+            py::setattr(self, n.exit_status, py::int_(1));
+    }
+}
+
 // The exit steps tell the default stop action the exit status the stop calls
 // for, without widening its no-argument signature.
 thread_local int stop_status = 0;
@@ -471,6 +492,14 @@ void start_consumer(py::handle self, py::handle /*init_timeout*/) {
     try {
         call_method(py::getattr(self, n.consumer), n.close);
         say(self, kInfo, py::str("Consumer was correctly killed"));
+    } catch (...) {
+        failure = failure_in_flight();
+        report_failure(self, failure);
+    }
+    // Unless close() did it already: what was written gets its chance first.
+    try {
+        if (!truthy(py::getattr(self, n.delivered, py::bool_(false))))
+            deliver_pending(self);
     } catch (...) {
         failure = failure_in_flight();
         report_failure(self, failure);

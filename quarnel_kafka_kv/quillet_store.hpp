@@ -31,7 +31,7 @@ struct Names {
     py::str owns_process = intern("owns_process"), owns = intern("_owns_process"), logger = intern("logger"),
             pid = intern("_pid"), replay_seconds = intern("_replay_seconds"),
             partition_marks = intern("_partition_marks"), poll_clients = intern("_poll_clients"),
-            close_flush_s = intern("close_flush_s");
+            close_flush_s = intern("close_flush_s"), delivered = intern("_delivered_at_close");
     // methods of the host and the client
     py::str acquire = intern("acquire"), release = intern("release"), consume = intern("consume"),
             close = intern("close"), produce = intern("produce"), flush = intern("flush"), poll = intern("poll"),
