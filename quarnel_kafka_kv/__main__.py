@@ -38,9 +38,10 @@ Client properties are applied in this order, later ones winning: --config FILE
 (a Java properties file: key=value lines, # or ! comments; keep passwords
 there rather than on the command line), each -X, then -b.
 
-Exit status: 0 success (status: the store is live); 1 failure (Kafka unreachable or refusing the login, a
-collection or key that does not exist, bad input to load); 2 usage error;
-128+N when stopped by signal N (Ctrl-C: 130), except watch, which stops with 0.
+Exit status: 0 success; 1 failure (Kafka unreachable or refusing the login, a
+collection or key that does not exist, bad input to load, status of a store
+that is not live); 2 usage error; 128+N when stopped by signal N (Ctrl-C:
+130), except watch, which stops with 0.
 
 Ctrl-C during load stops after the write in progress: the keys before it are
 written, in input order, the rest are not."""
