@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import os
 import signal
 import sys
@@ -38,8 +39,9 @@ Client properties are applied in this order, later ones winning: --config FILE
 there rather than on the command line), each -X, then -b.
 
 Exit status: 0 success; 1 failure (Kafka unreachable or refusing the login, a
-collection or key that does not exist, bad input to load); 2 usage error;
-128+N when stopped by signal N (Ctrl-C: 130), except watch, which stops with 0.
+collection or key that does not exist, bad input to load, status of a store
+that is not live); 2 usage error; 128+N when stopped by signal N (Ctrl-C:
+130), except watch, which stops with 0.
 
 Ctrl-C during load stops after the write in progress: the keys before it are
 written, in input order, the rest are not."""
@@ -57,6 +59,11 @@ COMMAND_HELP = {
         "its key. The whole input is read and checked before anything is written, then the\n"
         "keys are written in input order. Progress goes to standard error when it is a terminal.\n"
         "Ctrl-C stops after the write in progress (status 130): the keys before it are written.",
+    ),
+    "status": (
+        "print the health of a store on the collections as one JSON object",
+        'The collections named, or every collection of the database. Exit status 0 when the state\n'
+        'is "live", else 1: usable as a health probe. Fields: see status() in the README.',
     ),
     "watch": (
         "print each change to the collections as it happens",
@@ -115,7 +122,7 @@ def add_connection_options(parser, dest_suffix=""):
     group.add_argument("--config", metavar="FILE", default=argparse.SUPPRESS,
                        help="a properties file of client properties, e.g. credentials")
     group.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
-                       help="show tracebacks and the Kafka client's own log lines")
+                       help="show tracebacks, and log the store's and the Kafka clients' lines to stderr")
 
 
 def build_parser(prog):
@@ -152,6 +159,7 @@ def build_parser(prog):
                      help="the input's form; auto tells them apart, but one line holding exactly "
                           '"key" and "value" members reads as JSON lines (default: auto)')
     command("watch", run_watch).add_argument("collections", metavar="collection", nargs="+")
+    command("status", run_status).add_argument("collections", metavar="collection", nargs="*")
     return parser
 
 
@@ -235,6 +243,8 @@ class Session:
         self.db_name = args.db
         self.db = None
         self._topics = None
+        # --debug: the store's lines and the clients' go through logging.
+        self.logger = logging.getLogger("quarnel_kafka_kv") if args.debug else None
         # Set by the store's stop action, on its consumer thread.
         self.stopped = threading.Event()
         self.signum = None
@@ -270,8 +280,11 @@ class Session:
             if error.name() in REFUSAL_ERRORS:
                 refusals.append(error)
 
+        conf = {**self.conf, "error_cb": heard}
+        if self.logger:
+            conf.setdefault("logger", self.logger)
         try:
-            admin = AdminClient({**self.conf, "error_cb": heard})
+            admin = AdminClient(conf)
         except KafkaException as e:
             raise self.kafka_failure(e) from e
         except (ValueError, TypeError) as e:
@@ -306,6 +319,8 @@ class Session:
 
     def open(self, names, defer_signals=True, cls=KafkaDB):
         self.topics()
+        if self.logger:
+            cls = type(cls.__name__, (cls,), {"logger": self.logger})
         try:
             self.db = cls(self.conf, names, self.db_name, on_consumer_kill=self.store_stopped)
         except KafkaException as e:
@@ -471,6 +486,17 @@ def run_load(s):
     print(f"loaded {len(entries)} keys into {collection} ({deleted} deleted)", file=sys.stderr)
 
 
+def run_status(s):
+    names = list(dict.fromkeys(s.args.collections)) or s.collection_names()
+    if not names:
+        raise Failure(f"no collections in database {s.db_name!r}")
+    s.require(names)
+    status = s.open(names).status()
+    s.emit(json.dumps(status))
+    if status["state"] != "live":
+        raise Failure(None)
+
+
 def run_watch(s):
     names = list(dict.fromkeys(s.args.collections))
     s.require(names)
@@ -531,6 +557,9 @@ def main(argv=None):
     args.db = getattr(args, "db", None) or DEFAULT_DB
     args.debug = getattr(args, "debug", False)
     conf = client_properties(parser, args)
+    if args.debug:
+        logging.basicConfig(stream=sys.stderr, level=logging.DEBUG,
+                            format="%(asctime)s %(levelname)s %(name)s: %(message)s")
 
     out = sys.stdout
     session = Session(args, conf, out)

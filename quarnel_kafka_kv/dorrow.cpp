@@ -19,6 +19,24 @@ struct Bindings {
 };
 const Bindings *bindings = nullptr;
 
+// One line of the Admin: printed, or logged at `level` (INFO 20, WARNING 30)
+// when its `logger` is set, as a store with a logger sets it.
+void say(py::handle self, int level, py::handle message) {
+    py::object logger = py::getattr(self, "logger", py::none());
+    if (logger.is_none()) {
+        py::print(message);
+        return;
+    }
+    py::object text = py::str(message);
+    if (PyTuple_Check(message.ptr())) {
+        py::list items;
+        for (auto item : message)
+            items.append(py::str(item));
+        text = py::str(" ").attr("join")(items);
+    }
+    logger.attr("log")(level, "%s", text);
+}
+
 bool is_kafka_exception(py::error_already_set &e) {
     return e.matches(bindings->KafkaException);
 }
@@ -87,7 +105,7 @@ py::dict describe(py::handle self, py::handle topic, bool retrying) {
             configs = item.second.attr("result")();
         } catch (py::error_already_set &e) {
             if (is_kafka_exception(e) && !(retrying && is_lagging_refusal(e)))
-                py::print(py::str("Failed to describe {}: {}").format(item.first, e.value()));
+                say(self, 30, py::str("Failed to describe {}: {}").format(item.first, e.value()));
             throw;
         }
     }
@@ -175,7 +193,7 @@ void create_topic_with_params(py::handle self, py::handle topic_arg, py::handle 
         f.attr("result")();
         while (bindings->time() - t < py::reinterpret_borrow<py::object>(timeout)) {
             if (self.attr("list_topics")("timeout"_a = 10).attr("topics").contains(topic)) {
-                py::print(py::str("Topic {} created").format(topic));
+                say(self, 20, py::str("Topic {} created").format(topic));
                 return;
             }
             bindings->sleep(0.1);
@@ -194,13 +212,14 @@ void create_topic_with_params(py::handle self, py::handle topic_arg, py::handle 
             // would only repeat the same rejection forever.
             if (brokers < 1 || brokers >= requested)
                 throw;
-            py::print("Topic " + text_of(topic) + " will created with replication_factor = " + std::to_string(brokers));
+            say(self, 20, py::str("Topic " + text_of(topic) + " will created with replication_factor = " +
+                                    std::to_string(brokers)));
             self.attr("create_topic_with_params")(topic, num_partitions, brokers, timeout);
             return;
         }
         if (!e.matches(PyExc_Exception))
             throw;
-        py::print(py::str("Failed to create topic {}: {}").format(topic, e.value()));
+        say(self, 30, py::str("Failed to create topic {}: {}").format(topic, e.value()));
         throw;
     }
 }
@@ -215,12 +234,12 @@ py::object set_topic_configs(py::handle self, py::handle topic, py::handle confi
         // The incremental request takes text only; the replacing one sent a number as its text.
         resource.attr("add_incremental_config")(
             bindings->ConfigEntry(item.first, py::str(item.second), "incremental_operation"_a = bindings->SET));
-        py::print(py::make_tuple(item.first, item.second));
+        say(self, 20, py::make_tuple(item.first, item.second));
     }
     py::dict fs = self.attr("incremental_alter_configs")(py::list(py::make_tuple(resource)));
     for (auto item : fs) {
         item.second.attr("result")();
-        py::print(py::str("{} configuration successfully altered").format(item.first));
+        say(self, 20, py::str("{} configuration successfully altered").format(item.first));
     }
     return resource;
 }
@@ -232,14 +251,14 @@ void set_topic_partitions(py::handle self, py::handle topic, py::handle new_tota
     for (auto item : fs) {
         try {
             item.second.attr("result")();
-            py::print("Additional partitions created for topic " + text_of(item.first) + " now there are " +
-                      text_of(new_total_count));
+            say(self, 20, py::str("Additional partitions created for topic " + text_of(item.first) +
+                                  " now there are " + text_of(new_total_count)));
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception))
                 throw;
             // A rejected request (a total not above the current count) is
             // reported, not raised: callers ask for "at least" this many.
-            py::print(py::str("Failed to add partitions to topic {}: {}").format(item.first, e.value()));
+            say(self, 30, py::str("Failed to add partitions to topic {}: {}").format(item.first, e.value()));
         }
     }
 }
@@ -254,6 +273,7 @@ PYBIND11_MODULE(dorrow, m) {
     py::object time_module = import_host("time");
     py::object admin_module = import_host("confluent_kafka.admin");
     py::object cls = make_class(m, "Admin", py::make_tuple(admin_module.attr("AdminClient")), nullptr);
+    cls.attr("logger") = py::none();
 
     // The texts of Admin's documentation are part of its interface: none but
     // the partition operation's. The lines before "--" give only signatures.

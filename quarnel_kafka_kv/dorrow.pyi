@@ -1,4 +1,5 @@
 """Topic administration."""
+import logging
 from typing import Any, Mapping
 
 from confluent_kafka.admin import AdminClient, ConfigResource
@@ -8,6 +9,10 @@ class Admin(AdminClient):
 
     Constructed like AdminClient, from a dictionary of client properties.
     """
+
+    logger: logging.Logger | None
+    """Where its lines go (INFO; failures WARNING); None, the default: printed. A store with a
+    logger sets it on its Admin."""
 
     def create_or_update_topic(
         self, topic: str, num_partitions: int, replication_factor: int, config_dict: Mapping[str, Any]

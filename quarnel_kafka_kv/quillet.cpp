@@ -156,19 +156,85 @@ void wait_for_replay(py::handle self, py::handle replayed, py::handle thread) {
     }
 }
 
+// Lines about a group coordinator: the store's consumer joins no group, so
+// they say nothing about the store (a broker away is told by its own lines).
+bool is_group_noise(py::handle facility, py::handle text) {
+    std::string fac = text_of(facility);
+    return fac.rfind("CGRP", 0) == 0 || fac.rfind("COORD", 0) == 0 ||
+           text_of(text).find("GroupCoordinator") != std::string::npos;
+}
+
+// What the clients are given as their `logger`: the store's logger, without
+// the group coordinator's lines. The client calls log(level, format, *args).
+py::object client_logger(py::object logger) {
+    py::object log = py::cpp_function([logger](py::args args) {
+        if (py::len(args) == 5 && is_group_noise(args[2], args[4]))
+            return;
+        logger.attr("log")(*args);
+    });
+    return bind->SimpleNamespace("log"_a = log);
+}
+
+// The clients' configuration: with the class's logger, unless the caller
+// named a logger of their own, which wins.
+py::object client_configs(py::handle self, py::handle admin_configs) {
+    py::object logger = py::getattr(self, bind->n.logger, py::none());
+    if (logger.is_none() || !PyDict_Check(admin_configs.ptr()) ||
+        py::reinterpret_borrow<py::dict>(admin_configs).contains("logger"))
+        return py::reinterpret_borrow<py::object>(admin_configs);
+    py::dict configs = bind->dict_type(admin_configs);
+    configs["logger"] = client_logger(logger);
+    return std::move(configs);
+}
+
+bool has_logger(py::handle configs) {
+    return PyDict_Check(configs.ptr()) && py::reinterpret_borrow<py::dict>(configs).contains("logger");
+}
+
+void close_at_shutdown();
+
+// A store that does not own its process is closed when the interpreter shuts
+// down, before atexit handlers run and before non-daemon threads are joined.
+void close_when_interpreter_ends(py::handle self) {
+    static bool registered = false;
+    if (!registered) {
+        registered = true;
+        py::object hook = py::cpp_function(&close_at_shutdown);
+        try {
+            bind->register_shutdown(hook);
+        } catch (py::error_already_set &e) {
+            // Opened while the interpreter shuts down: nothing runs later.
+            if (!e.matches(PyExc_RuntimeError))
+                throw;
+        }
+    }
+    bind->unowned.attr("add")(self);
+}
+
 void init_store(py::handle self, py::handle admin_configs, py::handle collection_names, py::handle db_name,
                 py::handle on_consumer_kill) {
     const Names &n = bind->n;
+    py::object started = bind->monotonic();
     py::list names = collection_list(collection_names);
     require_bootstrap_servers(admin_configs);
     if (!on_consumer_kill.is_none())
         require_callable(on_consumer_kill, "on_consumer_kill");
-    py::setattr(self, n.admin, bind->Admin(admin_configs));
+    bool owns = truthy(py::getattr(self, n.owns_process));
+    py::setattr(self, n.owns, py::bool_(owns));
+    py::setattr(self, n.pid, bind->getpid());
+    py::object configs = client_configs(self, admin_configs);
+    py::object admin = bind->Admin(configs);
+    py::object logger = py::getattr(self, n.logger, py::none());
+    if (!logger.is_none())
+        py::setattr(admin, n.logger, logger);
+    py::setattr(self, n.admin, admin);
     py::setattr(self, n.db_name, db_name);
     py::setattr(self, n.on_consumer_kill, on_consumer_kill);
+    py::setattr(self, n.poll_clients, py::bool_(has_logger(configs)));
+    py::setattr(self, n.partition_marks, py::dict());
 
     // A copy: the caller's dictionary, the producer and the Admin keep the caller's values.
-    py::dict cons_conf = bind->dict_type(admin_configs);
+    py::dict cons_conf = bind->dict_type(configs);
     cons_conf["session.timeout.ms"] = 6000;
     // Every partition is assigned from an offset the thread chose; a position
     // the log no longer has must come back as an error, not as a silent jump
@@ -184,7 +250,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     refusal.append(py::none());
     cons_conf["error_cb"] = refusal_recorder(refusal, cons_conf.attr("get")("error_cb"));
     py::setattr(self, n.consumer, bind->Consumer(cons_conf));
-    py::setattr(self, n.producer, bind->Producer(admin_configs));
+    py::setattr(self, n.producer, bind->Producer(configs));
     py::setattr(self, n.locks, py::dict());
     py::setattr(self, n.publish_locks, py::dict());
     // Per topic and partition: the offset of this store's last delivered
@@ -226,7 +292,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     py::setattr(self, n.fork_count, py::int_(forks_seen));
     py::list replaced;
     py::setattr(self, n.replaced_signals, replaced);
-    if (on_main_thread()) {
+    if (owns && on_main_thread()) {
         py::object close = self.attr("close");
         for (py::handle sig : {bind->SIGTERM, bind->SIGINT})
             replaced.append(py::make_tuple(sig, bind->signal(sig, close)));
@@ -235,11 +301,15 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
         py::setattr(self, n.inited, py::bool_(false));
         py::object replayed = bind->Event();
         py::setattr(self, n.replayed, replayed);
-        py::object thread = bind->Thread("target"_a = self.attr("start_consumer"));
+        // A store that does not own its process must not keep it alive.
+        py::object thread = bind->Thread("target"_a = self.attr("start_consumer"), "daemon"_a = !owns);
         py::setattr(self, n.cons_thr, thread);
+        if (!owns)
+            close_when_interpreter_ends(self);
         call_method(thread, intern("start"));
         bind->open_stores.attr("add")(self);
         wait_for_replay(self, replayed, thread);
+        py::setattr(self, n.replay_seconds, bind->monotonic() - started);
     } catch (...) {
         // A store that never started hands the signals back: its handler
         // would only keep it alive and swallow Ctrl-C.
@@ -272,11 +342,45 @@ void add_collection_listener(py::handle self, py::handle collection_name, py::ha
 
 // ---------------------------------------------------------------------- stop
 
-void close_store(py::handle self, py::handle, py::handle) {
+void close_store(py::handle self, py::handle signal_number, py::handle) {
     // In a forked child the store is the parent's: nothing here to stop.
     if (forked_since_opened(self))
         return;
+    // Called with a signal number, close runs as a signal handler, maybe
+    // inside the interrupted thread's own producer call, where the client
+    // takes no other call: the consumer thread's exit steps deliver then.
+    // Otherwise before the stop is asked for, which may end the process.
+    if (!PyLong_Check(signal_number.ptr())) {
+        deliver_pending(self);
+        py::setattr(self, bind->n.delivered, py::bool_(true));
+    }
     py::setattr(self, bind->n.cons_running, py::bool_(false));
+}
+
+// Longest wait, at interpreter shutdown, for one store's consumer thread to end.
+constexpr double kShutdownJoin = 10.0;
+
+void close_at_shutdown() {
+    const Names &n = bind->n;
+    py::list stores(bind->unowned);
+    for (auto store : stores) {
+        try {
+            call_method(store, n.close);
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable(py::reinterpret_borrow<py::object>(store));
+        }
+    }
+    py::object current = bind->get_ident();
+    for (auto store : stores) {
+        py::object thread = py::getattr(store, n.cons_thr, py::none());
+        if (thread.is_none() || py::getattr(thread, n.ident).equal(current))
+            continue;
+        try {
+            thread.attr("join")(kShutdownJoin);
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable(py::reinterpret_borrow<py::object>(store));
+        }
+    }
 }
 
 // In a child just forked: the stores of the parent hand the signals back to
@@ -298,6 +402,59 @@ void forget_parents_stores() {
             e.discard_as_unraisable(py::reinterpret_borrow<py::object>(store));
         }
     }
+}
+
+// ---------------------------------------------------------------- status
+
+py::object error_text(py::handle error) {
+    if (error.is_none())
+        return py::none();
+    return py::str("{}: {}").format(py::type::handle_of(error).attr("__name__"), error);
+}
+
+py::dict store_status(py::handle self) {
+    const Names &n = bind->n;
+    py::object thread = py::getattr(self, n.cons_thr, py::none());
+    // A forked child has no consumer thread: the parent's did not come along.
+    bool here = py::getattr(self, n.pid, py::none()).equal(bind->getpid());
+    bool alive = here && !thread.is_none() && call_method(thread, n.is_alive).cast<bool>();
+    py::object error = py::getattr(self, n.stop_error, py::none());
+    const char *state = !error.is_none()                                                    ? "failed"
+                        : !alive || !truthy(py::getattr(self, n.cons_running, py::bool_(false))) ? "stopped"
+                        : !truthy(py::getattr(self, n.inited, py::bool_(false)))              ? "replaying"
+                                                                                               : "live";
+    py::dict marks = py::getattr(self, n.partition_marks, py::dict());
+    std::string prefix = text_of(py::getattr(self, n.db_name)) + ".";
+    py::dict collections;
+    for (auto item : py::dict(py::getattr(self, n.topics, py::dict()))) {
+        std::string name = text_of(item.first);
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            name.erase(0, prefix.size());
+        py::list partitions;
+        if (PyObject *found = find(marks, item.first)) {
+            for (auto mark : py::reinterpret_borrow<py::dict>(found)) {
+                py::tuple at = py::reinterpret_borrow<py::tuple>(mark.second);
+                long long position = at[0].cast<long long>(), end = at[1].cast<long long>();
+                py::dict partition;
+                partition["partition"] = mark.first;
+                partition["position"] = position;
+                partition["end"] = end;
+                partition["lag"] = std::max(0LL, end - position);
+                partitions.append(partition);
+            }
+        }
+        py::dict collection;
+        collection["keys"] = py::len(item.second);
+        collection["partitions"] = partitions;
+        collections[py::str(name)] = collection;
+    }
+    py::dict status;
+    status["state"] = state;
+    status["consumer_alive"] = alive;
+    status["replay_seconds"] = py::getattr(self, n.replay_seconds, py::none());
+    status["collections"] = collections;
+    status["last_error"] = error_text(error);
+    return status;
 }
 
 py::object enter_store(py::handle self) { return py::reinterpret_borrow<py::object>(self); }
@@ -453,6 +610,13 @@ PYBIND11_MODULE(quillet, m) {
                     b.str_type = builtins.attr("str");
                     b.super = builtins.attr("super");
                     b.print_exception = py::module_::import("traceback").attr("print_exception");
+                    b.monotonic = time_module.attr("monotonic");
+                    b.getpid = import_host("os").attr("getpid");
+                    // Runs before non-daemon threads are joined and before atexit.
+                    b.register_shutdown = py::getattr(threading, "_register_atexit",
+                                                      import_host("atexit").attr("register"));
+                    b.SimpleNamespace = import_host("types").attr("SimpleNamespace");
+                    b.unowned = import_host("weakref").attr("WeakSet")();
                     return b;
                 })
                 .get_stored();
@@ -477,6 +641,9 @@ PYBIND11_MODULE(quillet, m) {
     bind->DeliveryReport = delivery_type(m);
     store.attr("publish_pause_s") = 1.0;
     store.attr("read_your_writes") = false;
+    store.attr("owns_process") = true;
+    store.attr("logger") = py::none();
+    store.attr("close_flush_s") = 5.0;
     define_methods(store, {
         method<init_store>("__init__",
                            {"admin_configs", "collection_names", {"db_name", py::str("quarnel.configs")},
@@ -508,7 +675,14 @@ PYBIND11_MODULE(quillet, m) {
             "with read_your_writes waits until the write is visible here (publish_pause_s at most)."),
         method<close_store>("close", {{"arg1", py::none()}, {"arg2", py::none()}},
                             "close($self, arg1=None, arg2=None)\n--\n\n"
-                            "Ask the consumer thread to stop (also the SIGTERM/SIGINT handler)."),
+                            "Give queued writes close_flush_s to be delivered, then ask the consumer thread to\n"
+                            "stop (also the SIGTERM/SIGINT handler, whose stop delivers in the exit steps).\n"
+                            "Records left undelivered are reported on stderr; the default stop action exits 1."),
+        method<store_status>("status", {},
+                             "status($self)\n--\n\n"
+                             "The store's health as a plain dict: state ('replaying', 'live', 'stopped',\n"
+                             "'failed'), consumer_alive, replay_seconds, collections (keys and, per partition,\n"
+                             "position, end and lag) and last_error. Cheap: no request is made."),
         method<enter_store>("__enter__", {}, "__enter__($self)\n--\n\n"),
         method<exit_store>("__exit__",
                            {{"exception_type", py::none()}, {"exception_value", py::none()}, {"traceback", py::none()}},

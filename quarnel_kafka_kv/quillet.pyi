@@ -1,11 +1,32 @@
 """The store: named collections kept in log-compacted Kafka topics."""
+import logging
 from threading import Event, Lock, Thread
 from types import TracebackType
-from typing import Any, Callable, Hashable, Iterable, Mapping
+from typing import Any, Callable, Hashable, Iterable, Literal, Mapping, TypedDict
 
 from confluent_kafka import Consumer, Producer
 
 from .dorrow import Admin
+
+class PartitionStatus(TypedDict):
+    partition: int
+    position: int
+    """The offset of the next record to apply."""
+    end: int
+    """The partition's end offset as last heard from the broker (no request per call)."""
+    lag: int
+    """Records (offsets) not applied yet: end - position, at least 0."""
+
+class CollectionStatus(TypedDict):
+    keys: int
+    partitions: list[PartitionStatus]
+
+class StoreStatus(TypedDict):
+    state: Literal["replaying", "live", "stopped", "failed"]
+    consumer_alive: bool
+    replay_seconds: float | None
+    collections: dict[str, CollectionStatus]
+    last_error: str | None
 
 class KafkaCompaction:
     """Collections of bytes keys and values, each in one log-compacted topic named
@@ -24,6 +45,18 @@ class KafkaCompaction:
     """When true, a write returns as soon as this store has applied it (a read right after it, on
     any thread, sees it), at most publish_pause_s later; when false (the default) it pauses
     publish_pause_s."""
+    owns_process: bool
+    """True (the default, for scripts): the store installs its close as the SIGTERM/SIGINT handler,
+    its consumer thread keeps the interpreter alive and the default stop action ends the process.
+    False (for services; set it on the class or a subclass before construction): no signal handler,
+    the store is closed when the interpreter shuts down (before atexit handlers), and the default stop
+    action only says that the store stopped."""
+    logger: logging.Logger | None
+    """When set (on the class or a subclass, before construction), the store's lines go to this logger
+    (INFO; failures WARNING/ERROR) instead of standard output, and its three clients get it as their
+    `logger` unless admin_configs names one. None (the default): printed, as always."""
+    close_flush_s: float
+    """How long a stop lets queued writes be delivered (5.0)."""
 
     admin: Admin
     db_name: str
@@ -47,6 +80,12 @@ class KafkaCompaction:
     _replayed: Event
     _stop_error: BaseException
     cons_thr: Thread
+    _owns_process: bool
+    _pid: int
+    _replay_seconds: float
+    _partition_marks: dict[str, dict[int, tuple[int, int]]]
+    _poll_clients: bool
+    _delivered_at_close: bool
 
     def __init__(
         self,
@@ -69,7 +108,12 @@ class KafkaCompaction:
         """Publish value under key unless the local copy already holds it; b"" deletes.
         Raises confluent_kafka.KafkaException when the record was not delivered."""
     def close(self, arg1: object = None, arg2: object = None) -> None:
-        """Ask the consumer thread to stop; also the SIGTERM and SIGINT handler."""
+        """Give queued writes close_flush_s to be delivered, then ask the consumer thread to stop; also
+        the SIGTERM and SIGINT handler (called with a signal number, the consumer thread's exit steps
+        do the delivery). Records left undelivered are reported on stderr (or the logger) and the
+        default stop action then ends the process with status 1."""
+    def status(self) -> StoreStatus:
+        """The store's health, as a plain dict; cheap enough for every health-check request."""
     def __enter__(self) -> "KafkaCompaction": ...
     def __exit__(
         self,

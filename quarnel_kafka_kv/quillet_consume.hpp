@@ -6,6 +6,8 @@
 
 #include "quillet_store.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -25,6 +27,10 @@ constexpr double kLogCheckInterval = 2.0;
 constexpr double kLogRecheckInterval = 0.2;
 // How often a start-up that waits on something says so.
 constexpr double kWaitReportInterval = 10.0;
+// How often the thread publishes where it stands, for status().
+constexpr auto kTendInterval = std::chrono::milliseconds(250);
+// How often the producer and the Admin are polled for their log lines.
+constexpr auto kClientPollInterval = std::chrono::seconds(1);
 
 // The client's message accessors, called through their C entry points: the
 // replay reads six of them for every record.
@@ -56,6 +62,7 @@ struct Partition {
     bool replaying = false;
     bool progressed = false; // `applied` not yet published to _read_offsets
     py::object applied;      // offset of the last record applied
+    long long at_end = 0;    // for status(): where the client last reported the partition's end
 
     bool is(py::handle t, py::handle p) const {
         int same_id = PyObject_RichCompareBool(id.ptr(), p.ptr(), Py_EQ);
@@ -164,11 +171,12 @@ class ConsumerThread {
     }
 
     void run() {
-        py::print(py::make_tuple("Consumer topic_list:", topic_list_));
+        say(self_, kInfo, py::make_tuple("Consumer topic_list:", topic_list_));
         // Until the cluster can list the partitions and their ends, nothing
         // can be known to be replayed: construction waits (a stop ends it).
         waiting_since_ = now();
         while (!assign_partitions()) {
+            tend();
             if (!running())
                 return;
             report_waiting(false);
@@ -176,6 +184,7 @@ class ConsumerThread {
         }
         waiting_since_ = now();
         while (running()) {
+            tend();
             if (!inited_) {
                 if (replay_is_over())
                     finish_replay();
@@ -285,8 +294,7 @@ class ConsumerThread {
         }
         if (what.empty())
             return;
-        py::print("KafkaCompaction is still replaying, waiting for " + what,
-                  "file"_a = py::module_::import("sys").attr("stderr"), "flush"_a = true);
+        say(self_, kWarning, py::str("KafkaCompaction is still replaying, waiting for " + what));
     }
 
     Partition &partition_of(py::handle topic, py::handle id) {
@@ -331,6 +339,7 @@ class ConsumerThread {
             partition_of(reader_.get(msg, MessageReader::kTopic), reader_.get(msg, MessageReader::kPartition));
         long long at = reader_.get(msg, MessageReader::kOffset).cast<long long>();
         long long expected = p.replaying ? std::max(p.next, p.end) : p.next;
+        p.at_end = at;
         if (at >= p.end)
             p.replaying = false;
         if (at < expected && ends_before(p, expected))
@@ -456,8 +465,10 @@ class ConsumerThread {
     bool replay_is_over() const { return !replaying(nullptr); }
 
     void finish_replay() {
-        py::print(already_has_some_messages_ ? "KafkaCompaction Inited, already has some messages"
-                                             : "KafkaCompaction Inited, no msg in topics");
+        publish_marks();  // a status() right after construction sees the replay's end
+        say(self_, kInfo,
+            py::str(already_has_some_messages_ ? "KafkaCompaction Inited, already has some messages"
+                                               : "KafkaCompaction Inited, no msg in topics"));
         inited_ = true;
         py::setattr(self_, n_.inited, py::bool_(true));
         call_method(attr(n_.replayed), n_.set);
@@ -585,8 +596,9 @@ class ConsumerThread {
         for (Partition &p : partitions_)
             if (p.log == &log && p.applied)
                 release_visible(waiters_, p);
-        py::print("KafkaCompaction rebuilt " + text_of(log.topic) + " from its log, which started over (" +
-                  log.reason + ")");
+        say(self_, kWarning,
+            py::str("KafkaCompaction rebuilt " + text_of(log.topic) + " from its log, which started over (" +
+                    log.reason + ")"));
         if (!find(callbacks_, log.topic) && !find(listeners_, log.topic))
             return;
         for (auto item : py::reinterpret_borrow<py::dict>(old)) {
@@ -653,6 +665,49 @@ class ConsumerThread {
         }
     }
 
+    // ---------------------------------------------------------------- service
+    // Kept apart from the loop: what status() reads, and the clients' log
+    // lines. No request is made: `end` is the high watermark of the client's
+    // latest fetch response for the partition (a fetch at the end returns
+    // within fetch.wait.max.ms), or the end read at start before that.
+    void tend() {
+        auto now = std::chrono::steady_clock::now();
+        if (now < next_tend_)
+            return;
+        next_tend_ = now + kTendInterval;
+        publish_marks();
+        // A client given a logger hands its lines over only when polled; the
+        // producer and the Admin are otherwise polled by writes alone.
+        if (now >= next_client_poll_ && truthy(attr(n_.poll_clients))) {
+            next_client_poll_ = now + kClientPollInterval;
+            call_method(attr(n_.producer), n_.poll, zero_);
+            call_method(attr(n_.admin), n_.poll, zero_);
+        }
+    }
+
+    void publish_marks() {
+        py::dict marks;
+        for (const Partition &p : partitions_) {
+            long long end = p.end;
+            try {
+                py::object known = consumer_.attr("get_watermark_offsets")(bind->TopicPartition(p.topic, p.id),
+                                                                           "cached"_a = true);
+                if (!known.is_none() && known[py::int_(1)].cast<long long>() >= 0)
+                    end = known[py::int_(1)].cast<long long>();
+            } catch (py::error_already_set &e) {
+                if (!e.matches(bind->KafkaException))
+                    throw;
+            }
+            // One snapshot: the next offset to apply and the end, taken together.
+            // Past a partition end every record before it has been applied,
+            // even where the last ones are gone (compacted tombstones).
+            dict_for(marks, p.topic)[p.id] = py::make_tuple(std::max(p.next, p.at_end), end);
+        }
+        py::setattr(self_, n_.partition_marks, marks);
+    }
+
+    std::chrono::steady_clock::time_point next_tend_{}, next_client_poll_{};
+
     const Names &n_ = bind->n;
     py::object self_;
     py::object consumer_, topics_, locks_, callbacks_, listeners_, read_offsets_, waiters_, generations_,
@@ -693,11 +748,36 @@ py::object failure_in_flight() {
 
 // Prints a failure once, before a stop action that may end the process;
 // nothing that goes wrong while printing stops the exit steps.
-void report_failure(py::handle failure) {
+void report_failure(py::handle self, py::handle failure) {
     try {
-        bind->print_exception(failure);
+        py::object logger = py::getattr(self, bind->n.logger, py::none());
+        if (logger.is_none())
+            bind->print_exception(failure);
+        else
+            logger.attr("error")("KafkaCompaction consumer thread failed", "exc_info"_a = failure);
     } catch (...) {
         PyErr_Clear();
+    }
+}
+
+// Gives the producer close_flush_s to deliver the records still queued. What
+// is left is reported, and the process the store ends then ends with status 1.
+void deliver_pending(py::handle self) {
+    const Names &n = bind->n;
+    py::object producer = py::getattr(self, n.producer, py::none());
+    if (producer.is_none())
+        return;  // construction failed before there was one
+    // A forked child has the producer's memory but none of its threads.
+    if (!py::getattr(self, n.pid, py::none()).equal(bind->getpid()))
+        return;
+    py::object bound = py::getattr(self, n.close_flush_s);
+    long long left = call_method(producer, n.flush, bound).cast<long long>();
+    if (left > 0) {
+        say(self, kError,
+            py::str("KafkaCompaction stopping: {} written record(s) not delivered to Kafka within {} s")
+                .format(left, bound));
+        if (py::getattr(self, n.exit_status, py::int_(0)).equal(py::int_(0)))
+            py::setattr(self, n.exit_status, py::int_(1));
     }
 }
 
@@ -714,17 +794,25 @@ void start_consumer(py::handle self, py::handle /*init_timeout*/) {
         ConsumerThread(self).run();
     } catch (...) {
         failure = failure_in_flight();
-        report_failure(failure);
+        report_failure(self, failure);
     }
 
     // Exit steps: close, report, then hand over to the stop action, which
     // runs whatever happened before it.
     try {
         call_method(py::getattr(self, n.consumer), n.close);
-        py::print("Consumer was correctly killed");
+        say(self, kInfo, py::str("Consumer was correctly killed"));
     } catch (...) {
         failure = failure_in_flight();
-        report_failure(failure);
+        report_failure(self, failure);
+    }
+    // Unless close() did it already: what was written gets its chance first.
+    try {
+        if (!truthy(py::getattr(self, n.delivered, py::bool_(false))))
+            deliver_pending(self);
+    } catch (...) {
+        failure = failure_in_flight();
+        report_failure(self, failure);
     }
     // Nothing will read their records back any more.
     try {
@@ -751,6 +839,20 @@ void start_consumer(py::handle self, py::handle /*init_timeout*/) {
     // Only a failure of the stop action itself ends the thread with an
     // exception: every other one has been printed already.
     py::object action = py::getattr(self, n.on_consumer_kill);
+    if (!truthy(py::getattr(self, n.owns, py::bool_(true)))) {
+        // The process is not the store's to end: it says that it stopped.
+        try {
+            if (failure)
+                say(self, kError, py::str("KafkaCompaction stopped by a failure of its consumer thread: {}: {}")
+                                      .format(py::type::handle_of(failure).attr("__name__"), failure));
+            else
+                say(self, kInfo, py::str("KafkaCompaction stopped"));
+        } catch (...) {
+            PyErr_Clear();
+        }
+        if (action.is(bind->exit_process))
+            return;
+    }
     if (!action.is_none())
         action();
 }

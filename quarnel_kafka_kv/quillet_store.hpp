@@ -30,6 +30,11 @@ struct Names {
             log_generations = intern("_log_generations"), rebuilding = intern("_rebuilding"),
             recheck_logs = intern("_recheck_logs"), fork_count = intern("_fork_count"),
             replaced_signals = intern("_replaced_signals");
+    // the store as a service: process ownership, logging, status
+    py::str owns_process = intern("owns_process"), owns = intern("_owns_process"), logger = intern("logger"),
+            pid = intern("_pid"), replay_seconds = intern("_replay_seconds"),
+            partition_marks = intern("_partition_marks"), poll_clients = intern("_poll_clients"),
+            close_flush_s = intern("close_flush_s"), delivered = intern("_delivered_at_close");
     // methods of the host and the client
     py::str acquire = intern("acquire"), release = intern("release"), consume = intern("consume"),
             close = intern("close"), produce = intern("produce"), flush = intern("flush"), poll = intern("poll"),
@@ -51,6 +56,9 @@ struct Bindings {
     py::object time, sleep, Lock, Event, Thread, get_ident, main_thread, signal, getsignal, SIGTERM, SIGINT, Admin;
     py::object open_stores;  // a WeakSet of the stores this process opened
     py::object dumps, loads, scan_once, dict_type, str_type, super, print_exception;
+    py::object monotonic, getpid, register_shutdown, SimpleNamespace;
+    // Stores that do not own their process, closed when the interpreter shuts down.
+    py::object unowned;
     // Set once the classes exist.
     py::object KafkaJsonCompaction, exit_process, DeliveryReport;
     py::tuple produce_kwnames = py::make_tuple(n.value, n.key, intern("on_delivery"));
@@ -199,6 +207,31 @@ void require_own_process(const Attributes &state) {
 
 bool forked_since_opened(py::handle self) {
     return forks_seen && py::getattr(self, bind->n.fork_count).cast<unsigned>() != forks_seen;
+}
+
+// Levels of the store's lines, numbered as the logging module numbers them.
+constexpr int kInfo = 20, kWarning = 30, kError = 40;
+
+// One line of the store: printed, as it always was (a failure to standard
+// error), or logged at `level` when the class names a logger. A tuple is
+// printed as the tuple and logged as its items joined by spaces.
+void say(py::handle self, int level, py::handle message) {
+    py::object logger = py::getattr(self, bind->n.logger, py::none());
+    if (logger.is_none()) {
+        if (level >= kWarning)
+            py::print(message, "file"_a = py::module_::import("sys").attr("stderr"));
+        else
+            py::print(message);
+        return;
+    }
+    py::object text = py::str(message);
+    if (PyTuple_Check(message.ptr())) {
+        py::list items;
+        for (auto item : message)
+            items.append(py::str(item));
+        text = py::str(" ").attr("join")(items);
+    }
+    logger.attr("log")(level, "%s", text);
 }
 
 void require_callable(py::handle f, const char *what) {

@@ -89,6 +89,19 @@ def test_missing_collections_and_keys_fail_and_reading_creates_no_topic(kv, admi
         assert "no key 'missing'" in run.stderr.splitlines()[-1]
 
 
+def test_status_is_a_health_probe_and_debug_logs_to_stderr(kv):
+    # Nothing to open: no collections yet, or one that does not exist.
+    assert "no collections" in one_line_error(kv("status"))
+    assert "'nope'" in one_line_error(kv("status", "nope"))
+    succeeded(kv("set", "c", "k", "1"))
+    run = kv("--debug", "status")
+    status = json.loads(succeeded(run))
+    assert (status["state"], status["consumer_alive"], status["last_error"]) == ("live", True, None)
+    assert status["collections"]["c"]["keys"] == 1
+    # --debug: the store's lines go through logging, to stderr.
+    assert any(" INFO " in line and "KafkaCompaction Inited" in line for line in run.stderr.splitlines())
+
+
 @pytest.mark.parametrize("args", [
     [],
     ["-b", "h:1", "set", "c", "k", "not json"],

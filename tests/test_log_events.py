@@ -52,7 +52,7 @@ def test_a_topic_recreated_under_a_running_store_is_rebuilt_not_merged(make_stor
     produce(admin_configs, topic, fresh)
     wanted = {key.decode() for key, _ in fresh}
     wait_until(lambda: set(store.get_collection_keys("c")) == wanted, timeout=20)
-    assert "rebuilt " + topic in capsys.readouterr().out
+    assert "rebuilt " + topic in capsys.readouterr().err
 
     # Listeners hear of every key that vanished and every new value, not of what stayed (a log that grew
     # past the old position before the store looked at the topic may be told record by record first).
