@@ -108,8 +108,9 @@ class DirectMethod {
 // which Python code cannot instantiate. `name` and `slots` must be static.
 inline py::object native_type(py::handle module, const char *name, int basic_size, unsigned int flags,
                               PyType_Slot *slots) {
-    PyType_Spec type_spec = {name, basic_size, 0, flags | Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                             slots};
+    // The flag macros are unsigned long; the spec's field is unsigned int.
+    auto all_flags = static_cast<unsigned int>(flags | Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    PyType_Spec type_spec = {name, basic_size, 0, all_flags, slots};
     PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &type_spec, nullptr);
     if (!type)
         throw py::error_already_set();
