@@ -33,9 +33,20 @@ find_python() {
     return 1
 }
 
-# The lower bound of the confluent-kafka range that pyproject.toml declares.
+# The lowest confluent-kafka release pyproject.toml declares for the Python $1.
 lowest_client() {
-    sed -n 's/.*"confluent-kafka>=\([0-9.]*\),.*/\1/p' pyproject.toml | head -n 1
+    "$1" - <<'PY'
+import re, sys
+here = sys.version_info[:2]
+for low, op, version in re.findall(r"\"confluent-kafka>=([\d.]+),<\d+(?:; *python_version *([<>]=?) *'([\d.]+)')?\"",
+                                   open("pyproject.toml").read()):
+    there = tuple(int(part) for part in version.split(".")) if version else None
+    if not op or {"<": here < there, "<=": here <= there, ">": here > there, ">=": here >= there}[op]:
+        print(low)
+        break
+else:
+    sys.exit("error: pyproject.toml declares no confluent-kafka>=X range for Python %d.%d" % here)
+PY
 }
 
 # A virtual environment with this checkout built and installed into it, at the
@@ -52,11 +63,10 @@ install_package() {
         VENV=".venv-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     fi
     if [ "$client" = lowest ]; then
-        client="$(lowest_client)"
-        [ -n "$client" ] || { echo "error: no confluent-kafka>=X range in pyproject.toml" >&2; return 1; }
+        client="$(lowest_client "$python")"
     fi
     if [ -n "$client" ]; then
-        [ "$VENV" = .venv ] && VENV=".venv-$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+        [ "$VENV" = .venv ] && VENV=".venv-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
         VENV="$VENV-client$client"
     fi
     # A .venv left by another interpreter would keep that interpreter's packages.
