@@ -71,7 +71,8 @@ install_package() {
     fi
     # A .venv left by another interpreter would keep that interpreter's packages.
     local home='import sys; print(sys.base_prefix, sys.version)'
-    if [ -x "$VENV/bin/python" ] && [ "$("$VENV/bin/python" -c "$home" 2>/dev/null)" != "$("$python" -c "$home")" ]; then
+    if [ -x "$VENV/bin/python" ] &&
+        [ "$("$VENV/bin/python" -c "$home" 2>/dev/null)" != "$("$python" -c "$home")" ]; then
         "$python" -m venv --clear "$VENV"
     else
         "$python" -m venv "$VENV"

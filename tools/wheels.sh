@@ -41,7 +41,8 @@ for python in "${pythons[@]}"; do
 import importlib.metadata, sys
 import quarnel_kafka_kv.dorrow, quarnel_kafka_kv.quillet, quarnel_kafka_kv.mervane, quarnel_kafka_kv.__main__
 assert quarnel_kafka_kv.__file__.startswith(sys.prefix), quarnel_kafka_kv.__file__
-print("imported from", quarnel_kafka_kv.__path__[0], "with confluent-kafka", importlib.metadata.version("confluent-kafka"))')
+client = importlib.metadata.version("confluent-kafka")
+print("   imported from", quarnel_kafka_kv.__path__[0], "with confluent-kafka", client)')
     "$scratch/env/bin/quarnel-kv" --help > /dev/null
     echo "   dist/$(basename "$wheel")"
 done
