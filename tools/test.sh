@@ -11,5 +11,5 @@ source tools/common.sh
 install_package "[test]"
 "$VENV/bin/python" -c 'import importlib.metadata as m, sys
 print("Python %s, confluent-kafka %s, in %s" % (sys.version.split()[0], m.version("confluent-kafka"), sys.prefix))'
-python3 tools/kafka/cluster.py fetch
+"$VENV/bin/python" tools/kafka/cluster.py fetch
 exec "$VENV/bin/pytest" "$@"
