@@ -137,7 +137,7 @@ py::object existing_lock(const Attributes &state, py::handle topic) {
 // `collection[key_bytes]`, `key_bytes` being the record key of `key`. The
 // UTF-8 bytes of an ASCII text hash as the text does, so the text's cached
 // hash spares hashing the fresh bytes.
-PyObject *find_record(PyObject *collection, py::handle key_bytes, py::handle key) {
+PyObject *find_record(PyObject *collection, py::handle key_bytes, [[maybe_unused]] py::handle key) {
 #if PY_VERSION_HEX < 0x030D0000
     if (PyUnicode_CheckExact(key.ptr()) && PyUnicode_IS_ASCII(key.ptr())) {
         Py_hash_t hash = PyObject_Hash(key.ptr());

@@ -12,4 +12,4 @@ source tools/common.sh
 
 install_package
 use_kafka
-.venv/bin/python bench/run.py "$@"
+"$VENV/bin/python" bench/run.py "$@"

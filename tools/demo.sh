@@ -8,4 +8,4 @@ source tools/common.sh
 
 install_package
 use_kafka
-.venv/bin/python examples/two_processes.py
+"$VENV/bin/python" examples/two_processes.py
