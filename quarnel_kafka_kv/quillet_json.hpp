@@ -1,6 +1,7 @@
 // Text keys and JSON values over the bytes store: what KafkaJsonCompaction adds.
 #pragma once
 
+#include "quillet_publish.hpp"
 #include "quillet_store.hpp"
 
 #include <cstdint>
@@ -126,6 +127,28 @@ void json_set_collection_value(py::handle self, py::handle name, py::handle key,
 
 void delete_collection_value(py::handle self, py::handle name, py::handle key) {
     call_method(self, bind->n.set_collection_value, name, key, py::none());
+}
+
+// A pair as this layer stores it: the UTF-8 key, the JSON text (b"" for None).
+void json_encode(py::handle key, py::handle value, py::object &record_key, py::object &record_value) {
+    record_key = utf8_key(key);
+    record_value = value.is_none() ? py::object(py::bytes("")) : bind->dumps(value, "default"_a = bind->str_type);
+}
+
+void json_set_collection_values(py::handle self, py::handle name, py::handle mapping) {
+    write_batch(self, name, mapping, json_encode, true);
+}
+
+py::object json_aset_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
+    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, value)), json_encode, true);
+}
+
+py::object json_aset_collection_values(py::handle self, py::handle name, py::handle mapping) {
+    return awrite_batch(self, name, mapping, json_encode, true);
+}
+
+py::object adelete_collection_value(py::handle self, py::handle name, py::handle key) {
+    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, py::none())), json_encode, true);
 }
 
 // The lock of the collection's topic, or null while no record or write has

@@ -86,22 +86,24 @@ def test_an_undelivered_write_raises_and_releases_the_lock(make_store, admin_con
 
 
 class StalledProducer:
-    """Holds every record and every flush until released: a delivery that takes its time."""
+    """Holds every record until released: a delivery that takes its time."""
 
     def __init__(self, producer):
-        self.producer, self.held = producer, []
-        self.release, self.stalled = threading.Event(), threading.Event()
+        self.producer, self.held, self.lock = producer, [], threading.Lock()
+        self.release = threading.Event()
 
     def produce(self, *args, **kwargs):
-        self.held.append((args, kwargs))
+        with self.lock:
+            self.held.append((args, kwargs))
 
-    def flush(self, *timeout):
-        self.stalled.set()
-        self.release.wait(30)
-        while self.held:
-            args, kwargs = self.held.pop(0)
-            self.producer.produce(*args, **kwargs)
-        return self.producer.flush(*timeout)
+    def poll(self, timeout=-1):
+        if not self.release.wait(min(timeout, 0.05)):
+            return 0
+        with self.lock:
+            while self.held:
+                args, kwargs = self.held.pop(0)
+                self.producer.produce(*args, **kwargs)
+        return self.producer.poll(timeout)
 
 
 class EncodedAs:
@@ -115,41 +117,37 @@ class EncodedAs:
         return self.text
 
 
-def test_a_slow_delivery_holds_up_other_writers_but_not_readers_or_the_consumer(make_store, unique_name):
+def test_a_slow_delivery_holds_up_no_reader_consumer_or_other_writer(make_store, unique_name):
     store = make_store(["c"])
     other = make_store(["c"])
     store.set_collection_value("c", "old", 1)
     wait_until(lambda: store.get_collection_value("c", "old") == 1)
     store.producer = stalled = StalledProducer(store.producer)
-    order = []
-    first = threading.Thread(target=lambda: (store.set_collection_value("c", "k", "first"), order.append(1)))
-    first.start()
+    done = []
+    writers = [threading.Thread(target=lambda v=v: (store.set_collection_value("c", "k", v), done.append(v)))
+               for v in ("first", "second")]
     try:
-        assert stalled.stalled.wait(10)
-        announced = EncodedAs("second")
-        second = threading.Thread(target=lambda: (store.set_collection_value("c", "k", announced), order.append(2)))
-        second.start()
-        # Encoded just before the writer's turn is taken.
-        assert announced.encoded.wait(10)
-        # While the first write waits for its delivery: reads answer, the consumer
-        # thread applies other processes' records, and the second writer waits its
-        # turn without producing.
+        for count, writer in enumerate(writers, 1):
+            writer.start()
+            # Each hands its record over while the one before it still waits for its delivery.
+            wait_until(lambda: len(stalled.held) == count)
+        # Meanwhile reads answer and the consumer thread applies other processes' records.
         assert store.get_collection_value("c", "old") == 1
         assert store.get_collection_keys("c") == ["old"]
         other.set_collection_value("c", "from other", 2)
         wait_until(lambda: store.get_collection_value("c", "from other") == 2)
-        assert order == [] and second.is_alive()
-        assert len(stalled.held) == 1
+        assert done == []
     finally:
         stalled.release.set()
-        first.join(30)
-    second.join(30)
-    assert order == [1, 2]
+        for writer in writers:
+            writer.join(30)
+    assert sorted(done) == ["first", "second"]
+    # Handed over in turn, kept in turn.
     wait_until(lambda: other.get_collection_value("c", "k") == "second")
 
 
-class FlushFails:
-    """Sends the record but fails the flush, as a caller's raising error_cb would."""
+class PollFails:
+    """Sends the record but fails serving its report, as a caller's raising error_cb would."""
 
     def __init__(self, producer):
         self.producer = producer
@@ -157,11 +155,11 @@ class FlushFails:
     def produce(self, *args, **kwargs):
         self.producer.produce(*args, **kwargs)
 
-    def flush(self, *timeout):
-        raise RuntimeError("flush failed")
+    def poll(self, *timeout):
+        raise RuntimeError("poll failed")
 
 
-@pytest.mark.parametrize("new_write", ["delivered", "flush failed"])
+@pytest.mark.parametrize("new_write", ["delivered", "poll failed"])
 def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(make_store, unique_name,
                                                                                  new_write):
     store = make_store(["c"], cls=KafkaCompaction)
@@ -180,7 +178,7 @@ def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(
             store.set_collection_value("c", b"k", b"new")
         else:
             # The record still reaches the topic; only its confirmation is missing.
-            producer, store.producer = store.producer, FlushFails(store.producer)
+            producer, store.producer = store.producer, PollFails(store.producer)
             with pytest.raises(RuntimeError):
                 store.set_collection_value("c", b"k", b"new")
             store.producer = producer
@@ -421,13 +419,15 @@ def test_a_store_built_off_the_main_thread_starts_without_signal_handlers(make_s
 @pytest.mark.parametrize("setting", [{"acks": 0}, {"delivery.report.only.error": True}], ids=["acks-0", "errors-only"])
 def test_a_write_whose_delivery_reports_no_offset_returns(make_store, admin_configs, unique_name, setting):
     store = make_store(["c"], cls=KafkaCompaction, configs={**admin_configs, **setting})
-    writer = threading.Thread(target=store.set_collection_value, args=("c", b"k", b"v"), daemon=True)
+    store.read_your_writes = True
+    writer = threading.Thread(target=store.set_collection_values, args=("c", {b"k": b"v", b"j": b"w"}), daemon=True)
     writer.start()
     writer.join(15)
     assert not writer.is_alive()
-    wait_until(lambda: store._topics[f"{unique_name}.c"].get(b"k") == b"v")
-    # Its place in the topic is unknown, so an equal value is published again.
-    assert f"{unique_name}.c" in store._unsettled_topics
+    wait_until(lambda: store._topics[f"{unique_name}.c"] == {b"k": b"v", b"j": b"w"})
+    # With acks=0 its place in the topic is unknown, so an equal value is published again;
+    # the store's producer reports every delivery whatever the caller asked for.
+    assert (f"{unique_name}.c" in store._unsettled_topics) == ("acks" in setting)
 
 
 # --- read your writes -----------------------------------------------------------------------------
