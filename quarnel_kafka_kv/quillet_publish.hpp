@@ -484,6 +484,17 @@ std::optional<py::error_already_set> produce_all(py::handle self, py::handle rep
     raise_exception_object(exc);
 }
 
+// The exception `raiser` raises, as an object.
+template <typename Raise>
+py::object raised_by(Raise raiser) {
+    try {
+        raiser();
+    } catch (py::error_already_set &e) {
+        return e.value();
+    }
+    return py::none();
+}
+
 // ---------------------------------------------------------------- visibility
 
 // The entry a writer leaves for the consumer thread, which calls
@@ -602,10 +613,15 @@ void write_batch(py::handle self, py::handle name, py::handle pairs, Encode enco
     std::optional<py::error_already_set> stopped = produce_all(self, report, pairs, encode);
     b->sealed = true;
     wait_for_reports(self, b);
+    // Failed records first: whatever stopped the batch, they were not written.
+    if (b->failed) {
+        py::object failure = raised_by([b] { raise_delivery_failure(b); });
+        if (stopped)
+            PyException_SetContext(failure.ptr(), py::object(stopped->value()).release().ptr());
+        raise_exception_object(failure);
+    }
     if (stopped)
         throw std::move(*stopped);
-    if (b->failed)
-        raise_delivery_failure(b);
     if (b->produced)
         wait_after_write(self, b);
 }
@@ -670,17 +686,6 @@ void settle_future(py::handle future, py::handle result, bool failed) {
     if (truthy(call_method(future, wn().done)))
         return;  // cancelled by its awaiter
     call_method(future, failed ? wn().set_exception : wn().set_result, result);
-}
-
-// The exception `raiser` raises, as an object.
-template <typename Raise>
-py::object raised_by(Raise raiser) {
-    try {
-        raiser();
-    } catch (py::error_already_set &e) {
-        return e.value();
-    }
-    return py::none();
 }
 
 // Waits on the event loop, through its own timers, until the consumer thread
@@ -779,10 +784,14 @@ void after_reports(py::handle self, py::handle loop, py::handle future, py::hand
     const Names &n = bind->n;
     const WriteNames &w = wn();
     Batch *b = as_batch(report);
+    if (b->failed) {
+        py::object failure = raised_by([b] { raise_delivery_failure(b); });
+        if (!stopped.is_none())
+            PyException_SetContext(failure.ptr(), py::reinterpret_borrow<py::object>(stopped).release().ptr());
+        return settle_future(future, failure, true);
+    }
     if (!stopped.is_none())
         return settle_future(future, stopped, true);
-    if (b->failed)
-        return settle_future(future, raised_by([b] { raise_delivery_failure(b); }), true);
     if (!b->produced)
         return settle_future(future, py::none(), false);
     double seconds = std::max(0.0, py::getattr(self, n.publish_pause_s).cast<double>());
