@@ -549,6 +549,8 @@ class LoadInput:
 class Progress:
     """Keys handed to the store and their rate, on one rewritten line of a terminal."""
 
+    interval = 0.2  # seconds between two drawings
+
     def __init__(self, collection, total):
         self.collection, self.total = collection, total
         self.live = sys.stderr.isatty()
@@ -557,7 +559,7 @@ class Progress:
 
     def update(self, done):
         now = time.monotonic()
-        if self.live and now - self.shown > 0.2:
+        if self.live and now - self.shown >= self.interval:
             self.shown, self.drawn = now, True
             rate = done / max(now - self.started, 1e-9)
             sys.stderr.write(f"\rloading {self.collection}: {done}/{self.total} keys, {rate:,.0f} keys/s\033[K")

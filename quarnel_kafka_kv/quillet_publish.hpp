@@ -620,10 +620,11 @@ void write_batch(py::handle self, py::handle name, py::handle pairs, Encode enco
             PyException_SetContext(failure.ptr(), py::object(stopped->value()).release().ptr());
         raise_exception_object(failure);
     }
-    if (stopped)
-        throw std::move(*stopped);
+    // The records before a stop are written, and read back as any others.
     if (b->produced)
         wait_after_write(self, b);
+    if (stopped)
+        throw std::move(*stopped);
 }
 
 void set_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {

@@ -1,4 +1,5 @@
 """The raw store: replay at construction, publishing, and how the process ends."""
+import asyncio
 import inspect
 import os
 import signal
@@ -12,6 +13,7 @@ import pytest
 from confluent_kafka import KafkaException, Producer
 
 from quarnel_kafka_kv.dorrow import Admin
+from quarnel_kafka_kv.mervane import KafkaDB
 from quarnel_kafka_kv.quillet import KafkaCompaction
 from store_fixtures import topic_records, wait_until
 
@@ -197,6 +199,113 @@ def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(
     assert store._written_offsets[topic] == written
 
 
+# --- batches and overlapping writers ---------------------------------------------------------------
+
+
+def test_a_batch_keeps_order_skips_unchanged_keys_and_reports_the_records_that_failed(
+        make_store, admin_configs, unique_name):
+    # The client accepts 2 MB, the topic does not: only the delivery report can tell.
+    store = make_store(["c"], cls=KafkaCompaction, configs=dict(admin_configs, **{"message.max.bytes": 4_000_000}),
+                       pause=30.0)
+    store.read_your_writes = True
+    topic = f"{unique_name}.c"
+    store.set_collection_values("c", [(b"same", b"1"), (b"gone", b"x"), (b"twice", b"1"), (b"twice", b"2")])
+    assert store._topics[topic] == {b"same": b"1", b"gone": b"x", b"twice": b"2"}
+    written = dict(store._written_offsets[topic])
+    store.set_collection_values("c", {b"same": b"1", b"twice": b"2"})
+    assert store._written_offsets[topic] == written
+
+    batch = {b"a": b"1", b"gone": b"", b"big": b"x" * 2_000_000, b"same": b"1", b"b": b"2"}
+    with pytest.raises(KafkaException) as raised:
+        store.set_collection_values("c", batch)
+    not_written = raised.value.not_written
+    assert b"big" in not_written and raised.value.args[0].str().startswith(f"{len(not_written)} of 5 records")
+    # Every record reported as written is in the topic, and is visible here already.
+    expected = {b"same": b"1", b"gone": b"x", b"twice": b"2"}
+    for key, value in batch.items():
+        if key not in not_written:
+            expected[key] = value
+    expected = {key: value for key, value in expected.items() if value}
+    assert store._topics[topic] == expected
+    assert make_store(["c"], cls=KafkaCompaction)._topics[topic] == expected
+    store.set_collection_value("c", b"after", b"1")
+
+
+def test_overlapping_writers_read_their_writes_and_every_store_ends_with_the_last(make_store, unique_name):
+    store = make_store(["c"], pause=30.0)
+    store.read_your_writes = True
+    other = make_store(["c"])
+    failures = []
+
+    def writer(n):
+        try:
+            for i in range(30):
+                key = f"w{n}-{i % 3}"
+                store.set_collection_value("c", key, i)
+                if store.get_collection_value("c", key) != i:
+                    failures.append((key, i))
+        except Exception as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=writer, args=(n,)) for n in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert failures == []
+    final = {f"w{n}-{j}": 27 + j for n in range(8) for j in range(3)}
+    wait_until(lambda: {k: other.get_collection_value("c", k) for k in final} == final)
+    fresh = make_store(["c"])
+    assert {k: fresh.get_collection_value("c", k) for k in final} == final
+
+
+def test_with_read_your_writes_a_write_the_consumer_cannot_read_back_raises(make_store):
+    store = make_store(["c"], pause=30.0)
+    store.read_your_writes = True
+    store.close()
+    store.cons_thr.join(10)
+
+    async def awaited():
+        await store.aset_collection_values("c", {"k": 2})
+
+    for write in (lambda: store.set_collection_value("c", "k", 1), lambda: asyncio.run(awaited())):
+        with pytest.raises(RuntimeError, match="may still have been delivered"):
+            write()
+
+
+def test_awaited_writes_leave_the_event_loop_free(make_store):
+    store = make_store(["c"], pause=0.3)
+
+    async def main():
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                ticks += 1
+                await asyncio.sleep(0.005)
+
+        task = asyncio.create_task(ticker())
+        started = time.monotonic()
+        await asyncio.gather(store.aset_collection_value("c", "a", 1), store.aset_collection_values("c", {"b": 2}))
+        paused = ticks
+        assert time.monotonic() - started >= 0.3  # the pause, taken on the loop's timer
+        store.read_your_writes = True
+        store.publish_pause_s = 30.0
+        for i in range(20):
+            await store.aset_collection_value("c", "a", i)
+            assert store.get_collection_value("c", "a") == i
+        await store.aset_collection_values("c", [("b", None), ("c", [3])])
+        assert (store.get_collection_value("c", "b"), store.get_collection_value("c", "c")) == (None, [3])
+        await store.adelete_collection_value("c", "c")
+        assert store.get_collection_keys("c") == ["a"]
+        task.cancel()
+        return paused
+
+    # Without read_your_writes each write pauses: the ticker ran meanwhile.
+    assert asyncio.run(main()) >= 20
+
+
 def test_the_callers_configuration_is_left_as_given(make_store, admin_configs, unique_name):
     configs = dict(admin_configs, **{"group.id": "callers-group", "enable.auto.commit": True})
     given = dict(configs)
@@ -288,7 +397,8 @@ def test_the_default_pause_is_one_second(make_store):
 def run_store_process(bootstrap, db_name, body):
     code = textwrap.dedent(f"""
         import os, signal, time
-        from quarnel_kafka_kv.quillet import KafkaCompaction
+        from quarnel_kafka_kv.mervane import KafkaDB
+from quarnel_kafka_kv.quillet import KafkaCompaction
         store = KafkaCompaction({{"bootstrap.servers": {bootstrap!r}}}, ["c"], {db_name!r})
     """) + textwrap.dedent(body)
     # Not from the checkout root, where the source folder would shadow the installed package.
@@ -348,7 +458,8 @@ def test_a_consumer_failure_ends_the_process_with_status_one(kafka_bootstrap, un
 def test_repeated_signals_run_a_callers_stop_action_once(kafka_bootstrap, unique_name):
     code = textwrap.dedent(f"""
         import os, signal
-        from quarnel_kafka_kv.quillet import KafkaCompaction
+        from quarnel_kafka_kv.mervane import KafkaDB
+from quarnel_kafka_kv.quillet import KafkaCompaction
         store = KafkaCompaction({{"bootstrap.servers": {kafka_bootstrap!r}}}, ["c"], {unique_name!r},
                                 on_consumer_kill=lambda: print("stop action", flush=True))
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGTERM):
