@@ -613,16 +613,26 @@ void write_batch(py::handle self, py::handle name, py::handle pairs, Encode enco
     std::optional<py::error_already_set> stopped = produce_all(self, report, pairs, encode);
     b->sealed = true;
     wait_for_reports(self, b);
-    // Failed records first: whatever stopped the batch, they were not written.
+    // What was delivered is read back (or paused for) even when records
+    // failed or the batch was stopped: the copy then shows every record
+    // reported as written, as after the same writes one by one.
+    std::optional<py::error_already_set> late;
+    if (b->produced > b->failed - b->refused) {
+        try {
+            wait_after_write(self, b);
+        } catch (py::error_already_set &e) {
+            if (!b->failed && !stopped)
+                throw;
+            late = std::move(e);
+        }
+    }
+    // Failed records first: whatever else went wrong, they were not written.
     if (b->failed) {
         py::object failure = raised_by([b] { raise_delivery_failure(b); });
-        if (stopped)
-            PyException_SetContext(failure.ptr(), py::object(stopped->value()).release().ptr());
+        if (stopped || late)
+            PyException_SetContext(failure.ptr(), py::object((stopped ? stopped : late)->value()).release().ptr());
         raise_exception_object(failure);
     }
-    // The records before a stop are written, and read back as any others.
-    if (b->produced)
-        wait_after_write(self, b);
     if (stopped)
         throw std::move(*stopped);
 }

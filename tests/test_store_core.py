@@ -13,7 +13,6 @@ import pytest
 from confluent_kafka import KafkaException, Producer
 
 from quarnel_kafka_kv.dorrow import Admin
-from quarnel_kafka_kv.mervane import KafkaDB
 from quarnel_kafka_kv.quillet import KafkaCompaction
 from store_fixtures import topic_records, wait_until
 
@@ -397,8 +396,7 @@ def test_the_default_pause_is_one_second(make_store):
 def run_store_process(bootstrap, db_name, body):
     code = textwrap.dedent(f"""
         import os, signal, time
-        from quarnel_kafka_kv.mervane import KafkaDB
-from quarnel_kafka_kv.quillet import KafkaCompaction
+        from quarnel_kafka_kv.quillet import KafkaCompaction
         store = KafkaCompaction({{"bootstrap.servers": {bootstrap!r}}}, ["c"], {db_name!r})
     """) + textwrap.dedent(body)
     # Not from the checkout root, where the source folder would shadow the installed package.
@@ -458,8 +456,7 @@ def test_a_consumer_failure_ends_the_process_with_status_one(kafka_bootstrap, un
 def test_repeated_signals_run_a_callers_stop_action_once(kafka_bootstrap, unique_name):
     code = textwrap.dedent(f"""
         import os, signal
-        from quarnel_kafka_kv.mervane import KafkaDB
-from quarnel_kafka_kv.quillet import KafkaCompaction
+        from quarnel_kafka_kv.quillet import KafkaCompaction
         store = KafkaCompaction({{"bootstrap.servers": {kafka_bootstrap!r}}}, ["c"], {unique_name!r},
                                 on_consumer_kill=lambda: print("stop action", flush=True))
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGTERM):
