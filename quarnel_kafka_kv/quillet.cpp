@@ -100,6 +100,12 @@ void tune_consumer(py::dict &cons_conf) {
     // replay at about that many records per second.
     if (!cons_conf.contains("fetch.queue.backoff.ms"))
         cons_conf["fetch.queue.backoff.ms"] = 10;
+    // What the client may fetch ahead of the thread, per partition (64 MiB
+    // by default): during a replay that queue is held in memory next to the
+    // copy being built, while the thread, not the network, sets the pace.
+    // Two fetches' worth keeps it busy.
+    if (!cons_conf.contains("queued.max.messages.kbytes"))
+        cons_conf["queued.max.messages.kbytes"] = 2048;
 }
 
 bool on_main_thread() {
