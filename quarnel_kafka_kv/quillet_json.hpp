@@ -119,9 +119,19 @@ py::object decode_json(py::handle stored) {
     return py::reinterpret_steal<py::object>(decoded);
 }
 
+// `json.dumps(value, default=str)`, which builds that encoder anew on every call.
+py::object to_json(py::handle value) {
+    static const py::object *encode =
+        new py::object(import_host("json").attr("JSONEncoder")("default"_a = bind->str_type).attr("encode"));
+    PyObject *text = PyObject_CallOneArg(encode->ptr(), value.ptr());
+    if (!text)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+}
+
 void json_set_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
     py::object key_bytes = utf8_key(key);
-    py::object encoded = value.is_none() ? py::object(py::bytes("")) : bind->dumps(value, "default"_a = bind->str_type);
+    py::object encoded = value.is_none() ? py::object(py::bytes("")) : to_json(value);
     bind->super(bind->KafkaJsonCompaction, self).attr("set_collection_value")(name, key_bytes, encoded);
 }
 
@@ -132,7 +142,7 @@ void delete_collection_value(py::handle self, py::handle name, py::handle key) {
 // A pair as this layer stores it: the UTF-8 key, the JSON text (b"" for None).
 void json_encode(py::handle key, py::handle value, py::object &record_key, py::object &record_value) {
     record_key = utf8_key(key);
-    record_value = value.is_none() ? py::object(py::bytes("")) : bind->dumps(value, "default"_a = bind->str_type);
+    record_value = value.is_none() ? py::object(py::bytes("")) : to_json(value);
 }
 
 void json_set_collection_values(py::handle self, py::handle name, py::handle mapping) {
