@@ -348,7 +348,8 @@ void serve_reports(py::handle self, py::handle wake, Done done) {
             wake_a_waiter(waiters);
             return;
         }
-        PyList_Append(waiters.ptr(), wake.ptr());
+        if (PyList_Append(waiters.ptr(), wake.ptr()) < 0)
+            throw py::error_already_set();
         try {
             call_method(wake, n.acquire, py::bool_(true), wake_step);
         } catch (...) {
