@@ -15,8 +15,11 @@
 namespace quarnel {
 namespace {
 
-// How long one poll of the producer waits for a report.
-constexpr double kPollStep = 0.1;
+// How long one flush of the producer waits for reports. A flush, unlike a
+// poll, sends what is queued at once rather than after linger.ms; a short one
+// returns soon after the poller's own report when other writers' records
+// keep the queue from emptying.
+constexpr double kPollStep = 0.001;
 // How long a waiting writer that does not poll sleeps before looking whether
 // it should take over the polling; a leaving poller wakes one at once.
 constexpr double kWakeStep = 0.05;
@@ -60,8 +63,8 @@ std::string setting_text(const py::object &value) {
 // over, retries included: the idempotent producer does, unless the caller
 // chose otherwise. Settings idempotence refuses (acks other than all, no
 // retries, more than 5 requests in flight) keep the caller's choice; one
-// request in flight then keeps the order. Records are sent at once rather
-// than after linger.ms, and every record is reported: every writer waits for its own.
+// request in flight then keeps the order. Every record is reported: every
+// writer waits for its own.
 py::dict producer_config(py::handle admin_configs) {
     py::dict conf = bind->dict_type(admin_configs);
     conf["delivery.report.only.error"] = false;
@@ -77,8 +80,6 @@ py::dict producer_config(py::handle admin_configs) {
         else if (!in_flight)
             conf["max.in.flight.requests.per.connection"] = 1;
     }
-    if (!setting(conf, {"linger.ms", "queue.buffering.max.ms"}))
-        conf["linger.ms"] = 0;
     return conf;
 }
 
@@ -338,7 +339,7 @@ void serve_reports(py::handle self, py::handle wake, Done done) {
         if (truthy(call_method(turn, n.acquire, py::bool_(false)))) {
             try {
                 while (!done())
-                    call_method(producer, n.poll, poll_step);
+                    call_method(producer, n.flush, poll_step);
             } catch (...) {
                 call_method(turn, n.release);
                 wake_a_waiter(waiters);

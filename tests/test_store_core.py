@@ -106,6 +106,8 @@ class StalledProducer:
                 self.producer.produce(*args, **kwargs)
         return self.producer.poll(timeout)
 
+    flush = poll
+
 
 class EncodedAs:
     """A value the JSON encoder turns into `text`, telling when it does."""
@@ -158,6 +160,8 @@ class PollFails:
 
     def poll(self, *timeout):
         raise RuntimeError("poll failed")
+
+    flush = poll
 
 
 @pytest.mark.parametrize("new_write", ["delivered", "poll failed"])
