@@ -819,7 +819,7 @@ def properties_text(props: dict) -> str:
 def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started: dict, load_notes: list[str],
            growth_note: str, elapsed: float) -> str:
     import confluent_kafka
-    mode = "quick" if args.quick else "full"
+    mode = "quick" if args.quick else f"--only {args.only}" if args.only else "full"
     extra = dict(prop.split("=", 1) for prop in args.client)
     client = confluent_kafka.version()
     client = client if isinstance(client, str) else client[0]
