@@ -26,6 +26,7 @@ import random
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import uuid
@@ -85,7 +86,9 @@ def peak_rss_bytes() -> int:
 # What the store adds to its consumer's copy of the configuration where the caller set nothing: keep it equal
 # to the store's own choice. The batched replay loop and the bare construction run with it; the one-per-call
 # replay baseline keeps the client's defaults.
-STORE_CONSUMER_PROPERTIES: dict[str, str] = {"fetch.queue.backoff.ms": "10"}
+STORE_CONSUMER_PROPERTIES: dict[str, str] = {"fetch.queue.backoff.ms": "10", "queued.max.messages.kbytes": "2048"}
+# The client's own bound on what it fetches ahead, per partition: the peak-memory baseline keeps it.
+CLIENT_QUEUE_DEFAULT = {"queued.max.messages.kbytes": "65536"}
 
 
 def consumer_config(conf: dict, store_properties: bool = True) -> dict:
@@ -201,7 +204,7 @@ def child_replay_bare(p: dict) -> dict:
     before = rss_bytes()
     cpu0, t0 = time.process_time(), time.perf_counter()
     if p["batched"]:
-        consumer = Consumer(consumer_config(p["conf"]))
+        consumer = Consumer({**consumer_config(p["conf"]), **p.get("extra", {})})
         data = read_to_end(consumer, topic, topic_partitions(consumer, topic))
     else:
         consumer, data = bare_replay(p["conf"], topic)
@@ -488,9 +491,130 @@ def child_latency(p: dict) -> dict:
     return {"latency": samples}
 
 
+def child_bulk(p: dict) -> dict:
+    """db[name] = mapping of new keys with read_your_writes, against a batching producer encoding and producing the
+    same documents, one flush."""
+    from confluent_kafka import KafkaException, Producer
+    from quarnel_kafka_kv.mervane import KafkaDB
+    name, items = p["name"], p["items"]
+    db = KafkaDB(p["conf"], [name], p["db"], **quiet_store_kwargs())
+    db.read_your_writes = True
+    producer = Producer(p["conf"])
+    failures = []
+
+    def report(err, _msg):
+        if err is not None:
+            failures.append(err)
+
+    try:
+        payload = [(key_of(i).encode(), value_of(i)) for i in range(items)]
+        document = [json.loads(v) for _k, v in payload]
+        mappings = iter([{f"bulk{r}-{key_of(i)}": document[i] for i in range(items)} for r in range(2 + p["reps"])])
+        rounds = iter(range(1_000_000))
+        unseen = []
+
+        def store_bulk():
+            mapping = next(mappings)
+            db[name] = mapping
+            # The last key and a sample: read right after the call returned.
+            keys = list(mapping)[-1::-max(1, items // 100)]
+            unseen.append(sum(db.get_collection_value(name, k) is None for k in keys))
+
+        def bare_bulk():
+            r = f"bare{next(rounds)}-"
+            for i in range(items):
+                producer.produce(p["base_topic"], value=json.dumps(document[i]), key=(r + key_of(i)).encode(),
+                                 on_delivery=report)
+            producer.flush()
+            if failures:
+                raise KafkaException(failures[0])
+
+        samples = take_turns({"produce": bare_bulk, "store": store_bulk}, 1, p["reps"])
+    finally:
+        stop_store(db)
+    return {"bulk": samples, "unseen": sum(unseen)}
+
+
+def child_threads(p: dict) -> dict:
+    """Single-key writes with read_your_writes from 8 threads at once and from 1, each checked right after."""
+    from quarnel_kafka_kv.quillet import KafkaJsonCompaction
+    name, count, threads = p["name"], p["count"], p["threads"]
+    store = KafkaJsonCompaction(p["conf"], [name], p["db"], **quiet_store_kwargs())
+    store.read_your_writes = True
+    rounds = iter(range(1_000_000))
+    unseen = [0]
+
+    def writer(r, t):
+        for i in range(count):
+            key = f"r{r}-t{t}-{i % 10}"
+            store.set_collection_value(name, key, i)
+            if store.get_collection_value(name, key) != i:
+                unseen[0] += 1
+
+    def run(n):
+        r = next(rounds)
+        workers = [threading.Thread(target=writer, args=(r, t)) for t in range(n)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+
+    try:
+        samples = take_turns({"many": lambda: run(threads), "one": lambda: run(1)}, 1, p["reps"])
+    finally:
+        stop_store(store)
+    # Time per write.
+    return {"many": [x / (threads * count) for x in samples["many"]], "one": [x / count for x in samples["one"]],
+            "unseen": unseen[0]}
+
+
+LOAD_SCRIPT = """\
+import json, sys
+from confluent_kafka import KafkaException, Producer
+conf, topic, path = json.loads(sys.argv[1]), sys.argv[2], sys.argv[3]
+producer, failures = Producer(conf), []
+def report(err, _msg):
+    if err is not None:
+        failures.append(err)
+with open(path, encoding="utf-8") as f:
+    for line in f:
+        if line.strip():
+            record = json.loads(line)
+            value = record["value"]
+            producer.produce(topic, key=record["key"].encode(), value=b"" if value is None else json.dumps(value),
+                             on_delivery=report)
+producer.flush()
+if failures:
+    raise KafkaException(failures[0])
+"""
+
+
+def load_case(conf: dict, db: str, lines: int, reps: int, client: list[str], workdir: Path) -> list[Row]:
+    """The command line's load of a JSON-lines file, whole command, against a script producing the same lines."""
+    source, script = workdir / "load.jsonl", workdir / "load_script.py"
+    source.write_text("".join(json.dumps({"key": key_of(i), "value": json.loads(value_of(i))}) + "\n"
+                              for i in range(lines)))
+    script.write_text(LOAD_SCRIPT)
+    base_topic = f"{db}.load-base"
+    create_topic(conf, base_topic)
+    options = [arg for prop in client for arg in ("-X", prop)]
+    store = [sys.executable, "-m", "quarnel_kafka_kv", "-b", conf["bootstrap.servers"], *options, "--db", db,
+             "load", "load", str(source)]
+    bare = [sys.executable, str(script), json.dumps(conf), base_topic, str(source)]
+
+    def run(cmd):
+        # Not from the checkout root, where the source folder would shadow the installed package.
+        subprocess.run(cmd, check=True, capture_output=True, cwd=workdir, timeout=600)
+
+    samples = take_turns({"store": lambda: run(store), "bare": lambda: run(bare)}, 1, reps)
+    return pair("load, whole command", f"{lines:,}", "quarnel-kv load FILE", samples["store"],
+                "python script: json.loads per line, produce, one flush (baseline)", samples["bare"], target=3.0,
+                per=lines)
+
+
 CHILDREN = {"replay_store": child_replay_store, "replay_bare": child_replay_bare, "reads": child_reads,
             "writes": child_writes, "visible_writes": child_visible_writes, "latency": child_latency,
-            "construct_bare": child_construct_bare}
+            "construct_bare": child_construct_bare, "bulk": child_bulk, "threads": child_threads}
 
 
 def child_main(kind: str, params: str) -> None:
@@ -695,7 +819,7 @@ def properties_text(props: dict) -> str:
 def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started: dict, load_notes: list[str],
            growth_note: str, elapsed: float) -> str:
     import confluent_kafka
-    mode = "quick" if args.quick else "full"
+    mode = "quick" if args.quick else f"--only {args.only}" if args.only else "full"
     extra = dict(prop.split("=", 1) for prop in args.client)
     client = confluent_kafka.version()
     client = client if isinstance(client, str) else client[0]
@@ -765,6 +889,21 @@ def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started:
         "items), against `produce` + `flush` of as many records one by one. The notes count the keys that a read "
         "right after the call did not find.",
         "- latency: a write in one store until a second store on the same topic runs its collection callback.",
+        "- replay peak memory: the peak resident set (`getrusage` ru_maxrss) of the fresh process that replays, "
+        "imports included, so both sides start from the same interpreter and extension modules; the store's "
+        "construction against the batched loop with the client's default fetch queue (queued.max.messages.kbytes "
+        "65536, what a plain loop over the client gets), and for information the batched loop with the store's "
+        "consumer properties (its bounded fetch queue).",
+        "- bulk merge: `db[name] = mapping` of new keys with `read_your_writes` until it returns (every key "
+        "readable then; the note counts sampled keys a read right after did not find); baseline a batching "
+        "`Producer` with the same configuration turning the same documents into the same records (`json.dumps` of "
+        "each value, the encoded key) and flushing once.",
+        "- load: `quarnel-kv load` of a JSON-lines file, the whole command in a fresh process (interpreter start, "
+        "store construction, the writes read back, shutdown); baseline a Python script in a fresh process that "
+        "reads the same file, `json.loads` each line, produces `json.dumps` of its value and flushes once.",
+        "- threads: single-key writes with `read_your_writes` (default pause), 8 threads at once against 1 thread "
+        "alone, per write; each write checked by a read right after it returned. The target is on the time per "
+        "write: 0.25 means 4 times the writes per second.",
         "",
     ]
     return "\n".join(lines)
@@ -774,6 +913,7 @@ def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started:
 
 
 START_KEYS = 500
+CASES = ("reads", "construction", "replay", "peak", "writes", "visible", "latency", "bulk", "load", "threads")
 
 
 def p99(samples: list[float]) -> float:
@@ -805,7 +945,7 @@ def construction_case(conf: dict, db: str, reps: int, case: str, target: float |
     return rows
 
 
-def replay_case(conf: dict, db: str, n: int, reps: int, targets: bool) -> tuple[list[Row], dict]:
+def replay_case(conf: dict, db: str, n: int, reps: int, targets: bool, peaks: bool = False) -> tuple[list[Row], dict]:
     """Store, one-per-call loop and batched loop replaying n keys, each run in a fresh process, taking turns."""
     params = {"conf": conf, "db": db, "name": f"keys{n}", "n": n}
     results, _ = children_in_turns({"store": lambda: run_child("replay_store", params),
@@ -821,6 +961,16 @@ def replay_case(conf: dict, db: str, n: int, reps: int, targets: bool) -> tuple[
                  target=1.15 if targets else None, per=n)
     for row, kind in zip(rows, ("store", "bare", "store", "batched")):
         row.note += f"; CPU {statistics.median(x['cpu'] for x in results[kind]):.2f} s"
+    if peaks:
+        more, _ = children_in_turns({"client queue": lambda: run_child(
+            "replay_bare", {**params, "batched": True, "extra": CLIENT_QUEUE_DEFAULT})}, reps)
+        peak = {k: [x["peak_rss"] for x in v] for k, v in {**results, **more}.items()}
+        rows += pair("replay peak memory", size, "KafkaJsonCompaction()", peak["store"],
+                     "batched loop, the client's default fetch queue (baseline)", peak["client queue"], unit="MB",
+                     target=1.0)
+        rows.append(Row("replay peak memory", size, "batched loop, the store's consumer properties (information)",
+                        peak["batched"], "MB", statistics.median(peak["batched"]) / statistics.median(
+                            peak["client queue"])))
     return rows, results
 
 
@@ -836,9 +986,13 @@ def main(argv: list[str] | None = None) -> int:
                     help="a broker with Kafka's default settings for the construction case (default: "
                          "$QUARNEL_KAFKA_DEFAULTS_BOOTSTRAP; without it the run starts one for that case)")
     ap.add_argument("--keep-topics", action="store_true", help="leave the benchmark topics on the cluster")
+    ap.add_argument("--only", metavar="CASE[,CASE]", help="run only these cases: " + ", ".join(CASES))
     ap.add_argument("--client", action="append", default=[], metavar="KEY=VALUE",
                     help="an extra client property for every client of the run (repeatable)")
     args = ap.parse_args(argv)
+    only = set(args.only.split(",")) if args.only else set(CASES)
+    if only - set(CASES):
+        ap.error(f"--only: unknown cases {', '.join(sorted(only - set(CASES)))}")
     if not args.bootstrap:
         ap.error("name the cluster with --bootstrap or QUARNEL_KAFKA_BOOTSTRAP (tools/bench.sh starts one)")
     args.reps = args.reps or (3 if args.quick else 5)
@@ -849,6 +1003,10 @@ def main(argv: list[str] | None = None) -> int:
     visible_writes = 20 if args.quick else 500
     mapping_items = 10 if args.quick else 1000
     latency_samples = 50 if args.quick else 500
+    bulk_items = 2000 if args.quick else 20_000
+    load_lines = 2000 if args.quick else 20_000
+    thread_writes = 20 if args.quick else 100
+    peak_keys = 20_000 if args.quick else 200_000
 
     conf = {"bootstrap.servers": args.bootstrap}
     for prop in args.client:
@@ -868,7 +1026,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"[{time.perf_counter() - t_start:6.1f}s] {msg}", file=sys.stderr, flush=True)
 
     try:
-        for n in [START_KEYS] + sizes:
+        loads = ([START_KEYS] if "construction" in only else []) + (sizes if only & {"reads", "replay"} else [])
+        for n in loads + ([peak_keys] if "peak" in only and peak_keys not in loads else []):
             topic = f"{db}.keys{n}"
             topics.append(topic)
             seconds = load_topic(conf, topic, n)
@@ -876,105 +1035,146 @@ def main(argv: list[str] | None = None) -> int:
             log(f"loaded {n:,} records into {topic} in {seconds:.1f} s")
 
         # In-memory cases first: their two replays also warm the broker's page cache.
-        log(f"reads and key listing on {read_size:,} keys")
-        r = run_child("reads", {"conf": conf, "db": db, "name": f"keys{read_size}", "n": read_size,
+        r = {} if "reads" not in only else run_child("reads", {"conf": conf, "db": db, "name": f"keys{read_size}", "n": read_size,
                                 "reps": args.reps, "key_reps": args.reps * 4})
         size = f"{read_size:,}"
-        rows += pair("reads", size, "get_collection_value", r["reads"]["store"], "json.loads (baseline)",
-                     r["reads"]["loads"], target=1.1, per=read_size)
-        rows += pair("reads", size, "db[name][key]", r["reads"]["db"], "json.loads (baseline)",
-                     r["reads"]["loads"], target=1.25, per=read_size)[:1]
-        rows += pair("reads", size, "get_collection_value, missing key", r["misses"]["store"],
-                     "Python get(name, key): with lock: d.get(key) (baseline)", r["misses"]["python"],
-                     target=1.0, per=read_size)
-        rows += pair("keys", size, "get_collection_keys", r["keys"]["store"], "[k.decode() for k in keys] (baseline)",
-                     r["keys"]["decode"], target=0.8, per=read_size)
+        if r:
+            log(f"reads and key listing on {read_size:,} keys")
+            rows += pair("reads", size, "get_collection_value", r["reads"]["store"], "json.loads (baseline)",
+                         r["reads"]["loads"], target=1.1, per=read_size)
+            rows += pair("reads", size, "db[name][key]", r["reads"]["db"], "json.loads (baseline)",
+                         r["reads"]["loads"], target=1.25, per=read_size)[:1]
+            rows += pair("reads", size, "get_collection_value, missing key", r["misses"]["store"],
+                         "Python get(name, key): with lock: d.get(key) (baseline)", r["misses"]["python"],
+                         target=1.0, per=read_size)
+            rows += pair("keys", size, "get_collection_keys", r["keys"]["store"],
+                         "[k.decode() for k in keys] (baseline)", r["keys"]["decode"], target=0.8, per=read_size)
 
-        log(f"construction over {START_KEYS} keys, test broker")
-        rows += construction_case(conf, db, args.reps, "construction, test broker", None)
+        if "construction" in only:
+            log(f"construction over {START_KEYS} keys, test broker")
+            rows += construction_case(conf, db, args.reps, "construction, test broker", None)
         with contextlib.ExitStack() as broker:
-            if args.defaults_bootstrap:
-                dconf = {**conf, "bootstrap.servers": args.defaults_bootstrap}
-                defaults_broker += f" {args.defaults_bootstrap}"
-            else:
-                log("starting a broker with Kafka's default settings")
-                cluster = broker.enter_context(tooling().KafkaCluster(nodes=1, kafka_defaults=True))
-                dconf = {**conf, "bootstrap.servers": cluster.bootstrap}
-                defaults_broker += " started by the run"
-            topic = f"{db}.keys{START_KEYS}"
-            load_topic(dconf, topic, START_KEYS)
-            try:
-                log(f"construction over {START_KEYS} keys, broker with Kafka's default settings")
-                rows += construction_case(dconf, db, args.reps, "construction, Kafka's defaults", 1.5)
-            finally:
-                if args.defaults_bootstrap and not args.keep_topics:
-                    delete_topics(dconf, [topic])
+            if "construction" in only:
+                if args.defaults_bootstrap:
+                    dconf = {**conf, "bootstrap.servers": args.defaults_bootstrap}
+                    defaults_broker += f" {args.defaults_bootstrap}"
+                else:
+                    log("starting a broker with Kafka's default settings")
+                    cluster = broker.enter_context(tooling().KafkaCluster(nodes=1, kafka_defaults=True))
+                    dconf = {**conf, "bootstrap.servers": cluster.bootstrap}
+                    defaults_broker += " started by the run"
+                topic = f"{db}.keys{START_KEYS}"
+                load_topic(dconf, topic, START_KEYS)
+                try:
+                    log(f"construction over {START_KEYS} keys, broker with Kafka's default settings")
+                    rows += construction_case(dconf, db, args.reps, "construction, Kafka's defaults", 1.5)
+                finally:
+                    if args.defaults_bootstrap and not args.keep_topics:
+                        delete_topics(dconf, [topic])
 
         memory = {}
         growth_note = ""
-        for n in sizes:
-            log(f"replay of {n:,} keys")
-            case_rows, memory[n] = replay_case(conf, db, n, args.reps, n == max(sizes) and n >= 1_000_000)
-            rows += case_rows
+        if "replay" in only:
+            for n in sizes:
+                log(f"replay of {n:,} keys")
+                case_rows, memory[n] = replay_case(conf, db, n, args.reps, n == max(sizes) and n >= 1_000_000)
+                rows += case_rows
 
-        n = max(sizes)
-        grow = {k: [x["rss_growth"] for x in v] for k, v in memory[n].items()}
-        peak = {k: statistics.median(x["peak_rss"] for x in v) / 2**20 for k, v in memory[n].items()}
-        raw = {k: statistics.median(x["raw_rss_growth"] for x in v) / 2**20 for k, v in memory[n].items()}
-        mem_rows = pair("memory", f"{n:,}", "KafkaJsonCompaction()", grow["store"],
-                        "bare loop, 1 per call, client defaults (baseline)", grow["bare"], unit="MB",
-                        target=1.05 if n >= 1_000_000 else None)
-        for row, kind in zip(mem_rows, ("store", "bare")):
-            row.note = f"before trimming {raw[kind]:.1f} MiB; peak RSS {peak[kind]:.0f} MiB"
-        rows += mem_rows
-        if len(sizes) > 1:
-            growth = []
-            for kind, label in (("store", "store"), ("bare", "one-per-call loop"), ("batched", "batched loop")):
-                t = {k: statistics.median(x["seconds"] for x in memory[k][kind]) for k in sizes}
-                steps = [f"{a:,} → {b:,}: {(t[b] - t[a]) / (b - a) * 1e6:.2f} µs"
-                         for a, b in zip(sizes, sizes[1:])]
-                growth.append(f"{label} {', '.join(steps)}")
-            growth_note = "; ".join(growth)
+            n = max(sizes)
+            grow = {k: [x["rss_growth"] for x in v] for k, v in memory[n].items()}
+            peak = {k: statistics.median(x["peak_rss"] for x in v) / 2**20 for k, v in memory[n].items()}
+            raw = {k: statistics.median(x["raw_rss_growth"] for x in v) / 2**20 for k, v in memory[n].items()}
+            mem_rows = pair("memory", f"{n:,}", "KafkaJsonCompaction()", grow["store"],
+                            "bare loop, 1 per call, client defaults (baseline)", grow["bare"], unit="MB",
+                            target=1.05 if n >= 1_000_000 else None)
+            for row, kind in zip(mem_rows, ("store", "bare")):
+                row.note = f"before trimming {raw[kind]:.1f} MiB; peak RSS {peak[kind]:.0f} MiB"
+            rows += mem_rows
+            if len(sizes) > 1:
+                growth = []
+                for kind, label in (("store", "store"), ("bare", "one-per-call loop"), ("batched", "batched loop")):
+                    t = {k: statistics.median(x["seconds"] for x in memory[k][kind]) for k in sizes}
+                    steps = [f"{a:,} → {b:,}: {(t[b] - t[a]) / (b - a) * 1e6:.2f} µs"
+                             for a, b in zip(sizes, sizes[1:])]
+                    growth.append(f"{label} {', '.join(steps)}")
+                growth_note = "; ".join(growth)
 
-        log(f"writes: {writes:,} per repetition")
-        wtopic, btopic, ftopic = f"{db}.writes", f"{db}.writes-base", f"{db}.writes-followed"
-        topics += [wtopic, btopic, ftopic]
-        create_topic(conf, btopic)
-        create_topic(conf, ftopic)
-        w = run_child("writes", {"conf": conf, "db": db, "name": "writes", "base_topic": btopic,
-                                 "followed_topic": ftopic, "count": writes, "reps": args.reps})["writes"]
-        rows += pair("writes", f"{writes:,}", "set_collection_value, pause 0", w["store"],
-                     "produce + flush per record, a consumer thread reading it back (baseline)", w["followed"],
-                     target=1.1, per=writes)
-        rows.append(Row("writes", f"{writes:,}", "produce + flush per record, no reader (information)",
-                        w["produce"], "s", statistics.median(w["produce"]) / statistics.median(w["followed"]),
-                        note=per_item(w["produce"], writes)))
+        if "peak" in only:
+            log(f"replay peak memory on {peak_keys:,} keys")
+            rows += replay_case(conf, db, peak_keys, args.reps, False, peaks=True)[0]
 
-        log(f"writes with read_your_writes: {visible_writes} single, a {mapping_items:,}-item mapping")
-        vtopic, vbase = f"{db}.visible", f"{db}.visible-base"
-        topics += [vtopic, vbase]
-        create_topic(conf, vbase)
-        v = run_child("visible_writes", {"conf": conf, "db": db, "name": "visible", "base_topic": vbase,
-                                         "count": visible_writes, "items": mapping_items,
-                                         "warmup": 2 if args.quick else 10, "reps": args.reps})
-        lacking = "" if v["supported"] else "; the store has no read_your_writes: each write pauses publish_pause_s"
-        one = pair("writes, read_your_writes", f"{visible_writes:,}", "one set_collection_value",
-                   v["single"]["store"], "one produce + flush (baseline)", v["single"]["produce"], target=2.5)
-        one[0].note = (f"per write; p99 {show_time(p99(v['single']['store']))}; "
-                       f"{v['unseen']} of {visible_writes} not found right after" + lacking)
-        one[1].note = f"per write; p99 {show_time(p99(v['single']['produce']))}"
-        whole = pair("writes, read_your_writes", f"{mapping_items:,}", "db[name] = mapping", v["mapping"]["store"],
-                     "produce + flush per record (baseline)", v["mapping"]["produce"], per=mapping_items)
-        whole[0].limit = 2.0 if mapping_items == 1000 else None
-        whole[0].note += f"; {v['mapping_unseen']} of {mapping_items * args.reps:,} not found right after" + lacking
-        rows += one + whole
+        if "writes" in only:
+            log(f"writes: {writes:,} per repetition")
+            wtopic, btopic, ftopic = f"{db}.writes", f"{db}.writes-base", f"{db}.writes-followed"
+            topics += [wtopic, btopic, ftopic]
+            create_topic(conf, btopic)
+            create_topic(conf, ftopic)
+            w = run_child("writes", {"conf": conf, "db": db, "name": "writes", "base_topic": btopic,
+                                     "followed_topic": ftopic, "count": writes, "reps": args.reps})["writes"]
+            rows += pair("writes", f"{writes:,}", "set_collection_value, pause 0", w["store"],
+                         "produce + flush per record, a consumer thread reading it back (baseline)", w["followed"],
+                         target=1.1, per=writes)
+            rows.append(Row("writes", f"{writes:,}", "produce + flush per record, no reader (information)",
+                            w["produce"], "s", statistics.median(w["produce"]) / statistics.median(w["followed"]),
+                            note=per_item(w["produce"], writes)))
 
-        log(f"latency: {latency_samples} writes")
-        topics.append(f"{db}.latency")
-        lat = run_child("latency", {"conf": conf, "db": db, "name": "latency", "samples": latency_samples,
-                                    "warmup": 10})["latency"]
-        rows.append(Row("latency", f"{latency_samples}", "write → second store's callback", lat, "s",
-                        note=f"p99 {show_time(p99(lat))}"))
+        if "visible" in only:
+            log(f"writes with read_your_writes: {visible_writes} single, a {mapping_items:,}-item mapping")
+            vtopic, vbase = f"{db}.visible", f"{db}.visible-base"
+            topics += [vtopic, vbase]
+            create_topic(conf, vbase)
+            v = run_child("visible_writes", {"conf": conf, "db": db, "name": "visible", "base_topic": vbase,
+                                             "count": visible_writes, "items": mapping_items,
+                                             "warmup": 2 if args.quick else 10, "reps": args.reps})
+            lacking = "" if v["supported"] else "; the store has no read_your_writes: each write pauses publish_pause_s"
+            one = pair("writes, read_your_writes", f"{visible_writes:,}", "one set_collection_value",
+                       v["single"]["store"], "one produce + flush (baseline)", v["single"]["produce"], target=2.5)
+            one[0].note = (f"per write; p99 {show_time(p99(v['single']['store']))}; "
+                           f"{v['unseen']} of {visible_writes} not found right after" + lacking)
+            one[1].note = f"per write; p99 {show_time(p99(v['single']['produce']))}"
+            whole = pair("writes, read_your_writes", f"{mapping_items:,}", "db[name] = mapping", v["mapping"]["store"],
+                         "produce + flush per record (baseline)", v["mapping"]["produce"], per=mapping_items)
+            whole[0].limit = 2.0 if mapping_items == 1000 else None
+            whole[0].note += f"; {v['mapping_unseen']} of {mapping_items * args.reps:,} not found right after" + lacking
+            rows += one + whole
+
+        if "latency" in only:
+            log(f"latency: {latency_samples} writes")
+            topics.append(f"{db}.latency")
+            lat = run_child("latency", {"conf": conf, "db": db, "name": "latency", "samples": latency_samples,
+                                        "warmup": 10})["latency"]
+            rows.append(Row("latency", f"{latency_samples}", "write → second store's callback", lat, "s",
+                            note=f"p99 {show_time(p99(lat))}"))
+
+        if "bulk" in only:
+            log(f"bulk merge of {bulk_items:,} new keys with read_your_writes")
+            btopic = f"{db}.bulk-base"
+            topics += [f"{db}.bulk", btopic]
+            create_topic(conf, btopic)
+            bk = run_child("bulk", {"conf": conf, "db": db, "name": "bulk", "base_topic": btopic, "items": bulk_items,
+                                    "reps": args.reps})
+            bulk = pair("bulk merge, read_your_writes", f"{bulk_items:,}", "db[name] = mapping, until readable",
+                        bk["bulk"]["store"], "batching Producer: json.dumps, produce all, one flush (baseline)",
+                        bk["bulk"]["produce"], target=2.0, per=bulk_items)
+            bulk[0].note += f"; {bk['unseen']} sampled keys not found right after"
+            rows += bulk
+
+        if "load" in only:
+            log(f"load of {load_lines:,} lines, whole command")
+            topics += [f"{db}.load", f"{db}.load-base"]
+            with tempfile.TemporaryDirectory() as workdir:
+                rows += load_case(conf, db, load_lines, args.reps, args.client, Path(workdir))
+
+        if "threads" in only:
+            log(f"8 threads writing with read_your_writes, {thread_writes} writes each")
+            topics.append(f"{db}.threads")
+            th = run_child("threads", {"conf": conf, "db": db, "name": "threads", "count": thread_writes,
+                                       "threads": 8, "reps": args.reps})
+            trows = pair("threads, read_your_writes", f"8 × {thread_writes}", "8 threads: time per write",
+                         th["many"], "1 thread: time per write (baseline)", th["one"], target=0.25)
+            trows[0].note = (f"speed-up {statistics.median(th['one']) / statistics.median(th['many']):.1f}x; "
+                             f"{th['unseen']} writes not read back right after")
+            rows += trows
     finally:
         if not args.keep_topics:
             delete_topics(conf, topics)

@@ -7,11 +7,13 @@ line each; the store's own lines, progress and errors go to standard error.
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import logging
 import os
 import signal
 import sys
+import tempfile
 import threading
 import time
 import traceback
@@ -43,8 +45,8 @@ collection or key that does not exist, bad input to load, status of a store
 that is not live); 2 usage error; 128+N when stopped by signal N (Ctrl-C:
 130), except watch, which stops with 0.
 
-Ctrl-C during load stops after the write in progress: the keys before it are
-written, in input order, the rest are not."""
+Ctrl-C during load stops handing keys to Kafka: the keys handed over before it
+are written, in input order, the rest are not."""
 
 COMMAND_HELP = {
     "collections": ("list the collections of the database that exist", ""),
@@ -57,8 +59,9 @@ COMMAND_HELP = {
         "write keys from JSON lines or a JSON object",
         'Input: the JSON lines of dump, or one JSON object of key to value; a null value deletes\n'
         "its key. The whole input is read and checked before anything is written, then the\n"
-        "keys are written in input order. Progress goes to standard error when it is a terminal.\n"
-        "Ctrl-C stops after the write in progress (status 130): the keys before it are written.",
+        "keys are written in input order as one batch, streamed from the input. Progress (keys\n"
+        "written, keys per second) goes to standard error when it is a terminal. Ctrl-C stops\n"
+        "handing keys over (status 130): the keys handed over before it are written.",
     ),
     "status": (
         "print the health of a store on the collections as one JSON object",
@@ -442,48 +445,182 @@ def parse_entries(text, form, source):
     return entries
 
 
-def read_entries(path, form):
-    source = "standard input" if path == "-" else path
-    try:
-        if path == "-":
-            if sys.stdin.isatty():
-                print("reading from the terminal; end with Ctrl-D", file=sys.stderr)
-            text = sys.stdin.read()
-        else:
-            with open(path, encoding="utf-8") as f:
-                text = f.read()
-    except OSError as e:
-        raise Failure(f"cannot read {source}: {e.strerror or e}") from None
-    except UnicodeDecodeError as e:
-        raise Failure(f"cannot read {source}: not UTF-8 ({e.reason})") from None
-    return parse_entries(text, form, source)
+# Inputs of up to this many entries are parsed once and kept; larger ones are
+# parsed again as they are written, so that memory stays bounded.
+KEEP_ENTRIES = 100_000
+
+
+class LoadInput:
+    """load's input: checked whole before anything is written, then streamed to the store.
+
+    JSON lines are read line by line (standard input is spooled to a temporary file
+    for the second reading); a single JSON object is read whole, as json.loads needs it.
+    """
+
+    def __init__(self, path, form):
+        self.path, self.form = path, form
+        self.source = "standard input" if path == "-" else path
+        self.kept = None  # the entries, when few enough to keep
+        self.spool = None
+        self.count = self.deleted = 0
+
+    def _open(self):
+        if self.path != "-":
+            return open(self.path, encoding="utf-8")
+        if self.spool is not None:
+            self.spool.seek(0)
+            return self.spool
+        if sys.stdin.isatty():
+            print("reading from the terminal; end with Ctrl-D", file=sys.stderr)
+        self.spool = tempfile.SpooledTemporaryFile(max_size=64 << 20, mode="w+", encoding="utf-8")
+        return sys.stdin
+
+    def _reading(self, what):
+        try:
+            return what()
+        except OSError as e:
+            raise Failure(f"cannot read {self.source}: {e.strerror or e}") from None
+        except UnicodeDecodeError as e:
+            raise Failure(f"cannot read {self.source}: not UTF-8 ({e.reason})") from None
+
+    def _lines(self, stream):
+        # A text stream splits at "\n" only (after newline translation), as text.split("\n") does.
+        for line in stream:
+            if self.spool is not None and stream is not self.spool:
+                self.spool.write(line)
+            yield line[:-1] if line.endswith("\n") else line
+
+    def _parse_lines(self, lines, first_number=1):
+        for number, line in enumerate(lines, first_number):
+            if not line.strip():
+                continue
+            try:
+                record = json.loads(line)
+            except ValueError as e:
+                raise Failure(f"{self.source}, line {number}: not JSON: {e}") from None
+            if not is_record(record):
+                raise Failure(f'{self.source}, line {number}: expected {{"key": "...", "value": ...}}')
+            yield record["key"], record["value"]
+
+    def _entries(self, stream):
+        """The entries of the input, in input order, checked as they are read."""
+        lines = self._lines(stream)
+        if self.form == "lines":
+            return self._parse_lines(lines)
+        # auto: a first line that is a record makes JSON lines; anything else is read whole.
+        head = []
+        for line in lines:
+            head.append(line)
+            if line.strip():
+                break
+        if self.form == "auto" and head and is_record(self._json_or_none(head[-1])):
+            return itertools.chain(self._parse_lines(head), self._parse_lines(lines, len(head) + 1))
+        return iter(parse_entries("\n".join(itertools.chain(head, lines)), self.form, self.source))
+
+    @staticmethod
+    def _json_or_none(text):
+        try:
+            return json.loads(text)
+        except ValueError:
+            return None
+
+    def check(self):
+        """Reads and checks the whole input; returns the number of entries."""
+        def read():
+            kept = []
+            stream = self._open()
+            try:
+                for key, value in self._entries(stream):
+                    self.count += 1
+                    self.deleted += value is None
+                    if kept is not None:
+                        kept.append((key, value))
+                        if len(kept) > KEEP_ENTRIES:
+                            kept = None
+            finally:
+                if stream is not sys.stdin and stream is not self.spool:
+                    stream.close()
+            self.kept = kept
+        self._reading(read)
+        return self.count
+
+    def entries(self):
+        """The checked entries again, streamed."""
+        if self.kept is not None:
+            yield from self.kept
+            return
+        stream = self._reading(self._open)
+        try:
+            it = self._entries(stream)
+            while True:
+                entry = self._reading(lambda: next(it, None))
+                if entry is None:
+                    return
+                yield entry
+        finally:
+            stream.close()
+
+
+class Progress:
+    """Keys handed to the store and their rate, on one rewritten line of a terminal."""
+
+    interval = 0.2  # seconds between two drawings
+
+    def __init__(self, collection, total):
+        self.collection, self.total = collection, total
+        self.live = sys.stderr.isatty()
+        self.started = self.shown = time.monotonic()
+        self.drawn = False
+
+    def update(self, done):
+        now = time.monotonic()
+        if self.live and now - self.shown >= self.interval:
+            self.shown, self.drawn = now, True
+            rate = done / max(now - self.started, 1e-9)
+            sys.stderr.write(f"\rloading {self.collection}: {done}/{self.total} keys, {rate:,.0f} keys/s\033[K")
+            sys.stderr.flush()
+
+    def clear(self):
+        if self.drawn:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
 
 
 def run_load(s):
     collection = s.args.collection
-    entries = read_entries(s.args.file, s.args.format)
-    if not entries:
+    source = LoadInput(s.args.file, s.args.format)
+    total = source.check()
+    if not total:
         s.topics()  # still tells an unreachable cluster apart, without creating the collection
         print(f"loaded 0 keys into {collection}", file=sys.stderr)
         return
     db = s.open([collection])
-    live = sys.stderr.isatty()
-    shown = 0.0
-    for done, (key, value) in enumerate(entries):
-        s.check(f"interrupted: the first {done} of {len(entries)} keys are written, the rest are not")
-        if live and time.monotonic() - shown > 0.2:
-            shown = time.monotonic()
-            sys.stderr.write(f"\rloading {collection}: {done}/{len(entries)}")
-            sys.stderr.flush()
-        try:
-            db.set_collection_value(collection, key, value)
-        except KafkaException as e:
-            failure = s.kafka_failure(e)
-            raise Failure(f"key {key!r} not written, nor any after it: {failure.message}") from e
-    if live and shown:
-        sys.stderr.write("\r\033[K")
-    deleted = sum(value is None for _, value in entries)
-    print(f"loaded {len(entries)} keys into {collection} ({deleted} deleted)", file=sys.stderr)
+    progress = Progress(collection, total)
+    handed = 0
+
+    def entries():
+        nonlocal handed
+        for entry in source.entries():
+            s.check(f"interrupted: the first {handed} of {total} keys are written, the rest are not")
+            progress.update(handed)
+            yield entry
+            handed += 1
+
+    try:
+        db.set_collection_values(collection, entries())
+    except KafkaException as e:
+        failure = s.kafka_failure(e)
+        missing = getattr(e, "not_written", None)
+        if missing is None:
+            raise Failure(f"not every key was written: {failure.message}") from e
+        shown = ", ".join(repr(key) for key in missing[:5]) + (", ..." if len(missing) > 5 else "")
+        raise Failure(f"{len(missing)} of {total} keys not written ({shown}); every other key is: "
+                      f"{failure.message}") from e
+    finally:
+        progress.clear()
+    if s.signum is not None:
+        raise Failure(f"interrupted after all {total} keys were written", 128 + s.signum)
+    print(f"loaded {total} keys into {collection} ({source.deleted} deleted)", file=sys.stderr)
 
 
 def run_status(s):

@@ -12,12 +12,13 @@ struct Names {
             db_name = intern("db_name"), get_collections = intern("get_collections"),
             get_collection_keys = intern("get_collection_keys"), get_collection_value = intern("get_collection_value"),
             set_collection_value = intern("set_collection_value"),
+            set_collection_values = intern("set_collection_values"),
             delete_collection_value = intern("delete_collection_value"), items = intern("items");
 };
 
 struct Bindings {
     Names n;
-    py::object KafkaDB, Kollection, dict_type, super, view_iterator_type;
+    py::object KafkaDB, Kollection, dict_type, super, view_iterator_type, chain;
 };
 Bindings *bind = nullptr;
 
@@ -68,6 +69,28 @@ void kollection_setitem(py::handle self, py::handle key, py::handle value) {
 }
 
 void kollection_delitem(py::handle self, py::handle key) { ask_store(self, bind->n.delete_collection_value, key); }
+
+// dict.update's signature: update([other], **kwargs), one batched write.
+py::object kollection_update(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "update expected at most 1 argument, got %zd", nargs);
+        throw py::error_already_set();
+    }
+    py::dict named;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyDict_SetItem(named.ptr(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+            throw py::error_already_set();
+    py::object pairs = named;
+    if (nargs == 1) {
+        py::handle other(args[0]);
+        pairs = nkw == 0 ? py::reinterpret_borrow<py::object>(other)
+                         : bind->chain(call_method(bind->dict_type(other), bind->n.items),
+                                       call_method(named, bind->n.items));
+    }
+    ask_store(self, bind->n.set_collection_values, pairs);
+    return py::none();
+}
 
 py::object kollection_repr(py::handle self) {
     py::object db_name = py::getattr(py::getattr(self, bind->n.kdb), bind->n.db_name, py::none());
@@ -198,8 +221,7 @@ void db_setitem(py::handle self, py::handle key, py::handle value) {
         throw py::error_already_set();
     }
     // Merges: keys the mapping does not name keep their values.
-    for (auto item : call_method(value, bind->n.items))
-        view[item[py::int_(0)]] = item[py::int_(1)];
+    ask_store(view, bind->n.set_collection_values, value);
 }
 
 py::object collection_names(py::handle self) { return call_method(self, bind->n.get_collections); }
@@ -245,7 +267,7 @@ PYBIND11_MODULE(mervane, m) {
                 .call_once_and_store_result([&] {
                     py::module_ builtins = py::module_::import("builtins");
                     return Bindings{Names{}, db, kollection, builtins.attr("dict"), builtins.attr("super"),
-                                    view_iterator_type(m)};
+                                    view_iterator_type(m), import_host("itertools").attr("chain")};
                 })
                 .get_stored();
 
@@ -272,6 +294,10 @@ PYBIND11_MODULE(mervane, m) {
         method<kollection_setitem>("__setitem__", {"key", "value"},
                                    "__setitem__($self, key, value)\n--\n\nPublish value under key; None deletes."),
         method<kollection_delitem>("__delitem__", {"key"}, "__delitem__($self, key)\n--\n\nUsage: del db[name][key]"),
+        raw_method<kollection_update>("update",
+                                      "update($self, other=(), /, **kwargs)\n--\n\n"
+                                      "Publish every item of other and then of kwargs, as dict.update takes them\n"
+                                      "(None deletes), in one batch: see set_collection_values."),
         method<kollection_repr>("__repr__", {}, "__repr__($self)\n--\n\n"),
     });
 
@@ -283,8 +309,9 @@ PYBIND11_MODULE(mervane, m) {
                            "The Kollection of collection key, the same object every time."),
         method<db_setitem>("__setitem__", {"key", "value"},
                            "__setitem__($self, key, value)\n--\n\n"
-                           "Write every item of the dictionary value into collection key (None deletes);\n"
-                           "other keys keep their values. TypeError if value is not a dict."),
+                           "Write every item of the dictionary value into collection key (None deletes) in one\n"
+                           "batch (set_collection_values); other keys keep their values. TypeError if value\n"
+                           "is not a dict."),
         method<db_contains>("__contains__", {"name"},
                             "__contains__($self, name)\n--\n\nWhether name is one of the store's collections."),
         method<db_iter>("__iter__", {}, "__iter__($self)\n--\n\nThe collection names, in construction order."),

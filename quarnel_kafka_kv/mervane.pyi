@@ -1,5 +1,5 @@
 """Dictionary-style access to a JSON store."""
-from typing import Any, Hashable, Iterator
+from typing import Any, Hashable, Iterable, Iterator, Mapping
 
 from .quillet import KafkaJsonCompaction
 
@@ -24,6 +24,8 @@ class Kollection:
     def get(self, key: str, default: Any = None) -> Any: ...
     def __setitem__(self, key: str, value: Any) -> None: ...
     def __delitem__(self, key: str) -> None: ...
+    def update(self, other: Mapping[str, Any] | Iterable[tuple[str, Any]] = (), /, **kwargs: Any) -> None:
+        """dict.update as one batch (set_collection_values): other's items, then kwargs; None deletes."""
 
 class KafkaDB(KafkaJsonCompaction):
     """A store used as a dictionary of collections."""
@@ -33,7 +35,7 @@ class KafkaDB(KafkaJsonCompaction):
     def __enter__(self) -> "KafkaDB": ...
     def __getitem__(self, key: Hashable) -> Kollection: ...
     def __setitem__(self, key: Hashable, value: dict[str, Any]) -> None:
-        """Merge the dict into the collection: each item published, None deletes."""
+        """Merge the dict into the collection in one batch (set_collection_values); None deletes."""
     def __contains__(self, name: object) -> bool:
         """Whether name is one of get_collections()."""
     def __iter__(self) -> Iterator[str]: ...

@@ -131,6 +131,12 @@ void tune_consumer(py::dict &cons_conf) {
     // replay at about that many records per second.
     if (!cons_conf.contains("fetch.queue.backoff.ms"))
         cons_conf["fetch.queue.backoff.ms"] = 10;
+    // What the client may fetch ahead of the thread, per partition (64 MiB
+    // by default): during a replay that queue is held in memory next to the
+    // copy being built, while the thread, not the network, sets the pace.
+    // Two fetches' worth keeps it busy.
+    if (!cons_conf.contains("queued.max.messages.kbytes"))
+        cons_conf["queued.max.messages.kbytes"] = 2048;
 }
 
 bool on_main_thread() {
@@ -250,7 +256,8 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     refusal.append(py::none());
     cons_conf["error_cb"] = refusal_recorder(refusal, cons_conf.attr("get")("error_cb"));
     py::setattr(self, n.consumer, bind->Consumer(cons_conf));
-    py::setattr(self, n.producer, bind->Producer(configs));
+    py::setattr(self, n.producer, bind->Producer(producer_config(configs)));
+    init_write_state(self);
     py::setattr(self, n.locks, py::dict());
     py::setattr(self, n.publish_locks, py::dict());
     // Per topic and partition: the offset of this store's last delivered
@@ -673,6 +680,20 @@ PYBIND11_MODULE(quillet, m) {
             "Publish value under key unless the local copy already holds it; empty bytes delete.\n"
             "Raises KafkaException when the record was not delivered. Then pauses publish_pause_s, or\n"
             "with read_your_writes waits until the write is visible here (publish_pause_s at most)."),
+        method<set_collection_values>(
+            "set_collection_values", {"name", "mapping"},
+            "set_collection_values($self, name, mapping)\n--\n\n"
+            "Publish every (key, value) of mapping (a mapping or an iterable of pairs) in order, each\n"
+            "as set_collection_value would, and wait once for all of them. Records that failed raise\n"
+            "KafkaException afterwards, its not_written attribute listing their keys; the others stay."),
+        method<aset_collection_value>(
+            "aset_collection_value", {"name", "key", "value"},
+            "aset_collection_value($self, name, key, value)\n--\n\n"
+            "Awaitable set_collection_value: the record is produced at once; awaiting waits for its\n"
+            "delivery and visibility (or the pause) without blocking the running event loop."),
+        method<aset_collection_values>("aset_collection_values", {"name", "mapping"},
+                                       "aset_collection_values($self, name, mapping)\n--\n\n"
+                                       "Awaitable set_collection_values."),
         method<close_store>("close", {{"arg1", py::none()}, {"arg2", py::none()}},
                             "close($self, arg1=None, arg2=None)\n--\n\n"
                             "Give queued writes close_flush_s to be delivered, then ask the consumer thread to\n"
@@ -705,6 +726,20 @@ PYBIND11_MODULE(quillet, m) {
         method<delete_collection_value>("delete_collection_value", {"name", "key"},
                                         "delete_collection_value($self, name, key)\n--\n\n"
                                         "Publish the deletion of key."),
+        method<json_set_collection_values>(
+            "set_collection_values", {"name", "mapping"},
+            "set_collection_values($self, name, mapping)\n--\n\n"
+            "Publish every (key, value) of mapping as JSON, in order (None deletes), and wait once for\n"
+            "all of them. Failed records raise KafkaException afterwards (not_written: their keys)."),
+        method<json_aset_collection_value>("aset_collection_value", {"name", "key", "value"},
+                                           "aset_collection_value($self, name, key, value)\n--\n\n"
+                                           "Awaitable set_collection_value."),
+        method<json_aset_collection_values>("aset_collection_values", {"name", "mapping"},
+                                            "aset_collection_values($self, name, mapping)\n--\n\n"
+                                            "Awaitable set_collection_values."),
+        method<adelete_collection_value>("adelete_collection_value", {"name", "key"},
+                                         "adelete_collection_value($self, name, key)\n--\n\n"
+                                         "Awaitable delete_collection_value."),
         method<get_collection_value>("get_collection_value", {"name", "key"},
                                      "get_collection_value($self, name, key)\n--\n\n"
                                      "The value stored under key, freshly decoded, or None."),

@@ -1,4 +1,5 @@
 """The store: named collections kept in log-compacted Kafka topics."""
+from asyncio import Future
 import logging
 from threading import Event, Lock, Thread
 from types import TracebackType
@@ -68,7 +69,12 @@ class KafkaCompaction:
     _written_offsets: dict[str, dict[int, int]]
     _read_offsets: dict[str, dict[int, int]]
     _unsettled_topics: set[str]
-    _visibility_waiters: list[tuple[str, int, int, Lock]]
+    _visibility_waiters: list[tuple[str, int, int, Any]]
+    _writes_in_flight: dict[str, int]
+    _poll_turn: Lock
+    _poll_waiters: list[Lock]
+    _async_writes: int
+    _async_poller: Thread | None
     collection_callbacks: dict[str, Callable[[], Any]]
     collection_listeners: dict[str, list[Callable[[Any, Any], Any]]]
     _topics: dict[str, dict[bytes | None, bytes | None]]
@@ -107,6 +113,17 @@ class KafkaCompaction:
     def set_collection_value(self, name: Hashable, key: bytes | str, value: bytes | str | None) -> None:
         """Publish value under key unless the local copy already holds it; b"" deletes.
         Raises confluent_kafka.KafkaException when the record was not delivered."""
+    def set_collection_values(
+        self, name: Hashable, mapping: Mapping[bytes | str, bytes | str | None] | Iterable[tuple[Any, Any]]
+    ) -> None:
+        """Publish every pair in order as set_collection_value would, then wait once for all of them.
+        Failed records raise KafkaException afterwards; its not_written attribute lists their keys."""
+    def aset_collection_value(self, name: Hashable, key: bytes | str, value: bytes | str | None) -> Future[None]:
+        """Awaitable set_collection_value; call under a running event loop."""
+    def aset_collection_values(
+        self, name: Hashable, mapping: Mapping[bytes | str, bytes | str | None] | Iterable[tuple[Any, Any]]
+    ) -> Future[None]:
+        """Awaitable set_collection_values; call under a running event loop."""
     def close(self, arg1: object = None, arg2: object = None) -> None:
         """Give queued writes close_flush_s to be delivered, then ask the consumer thread to stop; also
         the SIGTERM and SIGINT handler (called with a signal number, the consumer thread's exit steps
@@ -131,6 +148,18 @@ class KafkaJsonCompaction(KafkaCompaction):
     def set_collection_value(self, name: Hashable, key: str, value: Any) -> None:  # type: ignore[override]
         """Publish json.dumps(value, default=str) under key; None deletes the key."""
     def delete_collection_value(self, name: Hashable, key: str) -> None: ...
+    def set_collection_values(  # type: ignore[override]
+        self, name: Hashable, mapping: Mapping[str, Any] | Iterable[tuple[str, Any]]
+    ) -> None:
+        """Publish every pair as JSON in order (None deletes), then wait once; not_written keys are text."""
+    def aset_collection_value(self, name: Hashable, key: str, value: Any) -> Future[None]:  # type: ignore[override]
+        """Awaitable set_collection_value."""
+    def aset_collection_values(  # type: ignore[override]
+        self, name: Hashable, mapping: Mapping[str, Any] | Iterable[tuple[str, Any]]
+    ) -> Future[None]:
+        """Awaitable set_collection_values."""
+    def adelete_collection_value(self, name: Hashable, key: str) -> Future[None]:
+        """Awaitable delete_collection_value."""
     def get_collection_value(self, name: Hashable, key: str) -> Any:
         """The value under key, freshly decoded, or None."""
     def get_collection_keys(self, name: Hashable) -> list[str]:

@@ -1,6 +1,7 @@
 // Text keys and JSON values over the bytes store: what KafkaJsonCompaction adds.
 #pragma once
 
+#include "quillet_publish.hpp"
 #include "quillet_store.hpp"
 
 #include <cstdint>
@@ -118,14 +119,46 @@ py::object decode_json(py::handle stored) {
     return py::reinterpret_steal<py::object>(decoded);
 }
 
+// `json.dumps(value, default=str)`, which builds that encoder anew on every call.
+py::object to_json(py::handle value) {
+    static const py::object *encode =
+        new py::object(import_host("json").attr("JSONEncoder")("default"_a = bind->str_type).attr("encode"));
+    PyObject *text = PyObject_CallOneArg(encode->ptr(), value.ptr());
+    if (!text)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+}
+
 void json_set_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
     py::object key_bytes = utf8_key(key);
-    py::object encoded = value.is_none() ? py::object(py::bytes("")) : bind->dumps(value, "default"_a = bind->str_type);
+    py::object encoded = value.is_none() ? py::object(py::bytes("")) : to_json(value);
     bind->super(bind->KafkaJsonCompaction, self).attr("set_collection_value")(name, key_bytes, encoded);
 }
 
 void delete_collection_value(py::handle self, py::handle name, py::handle key) {
     call_method(self, bind->n.set_collection_value, name, key, py::none());
+}
+
+// A pair as this layer stores it: the UTF-8 key, the JSON text (b"" for None).
+void json_encode(py::handle key, py::handle value, py::object &record_key, py::object &record_value) {
+    record_key = utf8_key(key);
+    record_value = value.is_none() ? py::object(py::bytes("")) : to_json(value);
+}
+
+void json_set_collection_values(py::handle self, py::handle name, py::handle mapping) {
+    write_batch(self, name, mapping, json_encode, true);
+}
+
+py::object json_aset_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
+    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, value)), json_encode, true);
+}
+
+py::object json_aset_collection_values(py::handle self, py::handle name, py::handle mapping) {
+    return awrite_batch(self, name, mapping, json_encode, true);
+}
+
+py::object adelete_collection_value(py::handle self, py::handle name, py::handle key) {
+    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, py::none())), json_encode, true);
 }
 
 // The lock of the collection's topic, or null while no record or write has

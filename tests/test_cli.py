@@ -75,6 +75,46 @@ def test_every_command_round_trips_with_a_store(kv, make_store, kafka_bootstrap,
     wait_until(lambda: "bob" not in db["users"])
 
 
+def test_load_streams_an_input_larger_than_the_producer_queue_with_progress_on_a_terminal(
+        kafka_bootstrap, unique_name, make_store, tmp_path):
+    keys = [f"k{i:05}" for i in range(3000)]
+    source = tmp_path / "many.jsonl"
+    source.write_text("".join(json.dumps({"key": key, "value": i}) + "\n" for i, key in enumerate(keys)))
+    # Kept entries capped at 10, so the input is read a second time as it is written;
+    # progress drawn at every key.
+    script = ("import sys, quarnel_kafka_kv.__main__ as m; m.KEEP_ENTRIES = 10; m.Progress.interval = 0; "
+              "sys.exit(m.main(sys.argv[1:]))")
+    main, terminal = os.openpty()
+    run = subprocess.Popen([sys.executable, "-c", script, "-b", kafka_bootstrap, "--db", unique_name,
+                            "-X", "queue.buffering.max.messages=100", "load", "many", str(source)],
+                           stdout=subprocess.PIPE, stderr=terminal, text=True, cwd=TESTS_DIR)
+    os.close(terminal)
+    shown = []
+
+    def read_all():
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            shown.append(chunk)
+
+    reader = threading.Thread(target=read_all)
+    reader.start()
+    out, _ = run.communicate(timeout=120)
+    reader.join(10)
+    os.close(main)
+    err = b"".join(shown).decode()
+    assert (run.returncode, out) == (0, ""), err
+    assert "loaded 3000 keys into many (0 deleted)" in err
+    assert "loading many: " in err and " keys/s" in err
+    db = make_store(["many"], cls=KafkaDB)
+    assert db.get_collection_keys("many") == keys
+    assert db["many"]["k02999"] == 2999
+
+
 def test_missing_collections_and_keys_fail_and_reading_creates_no_topic(kv, admin_configs, unique_name):
     for args in (["keys", "nope"], ["get", "nope", "k"], ["dump", "nope"], ["delete", "nope", "k"],
                  ["watch", "nope"]):
@@ -158,13 +198,15 @@ def test_watch_shows_another_process_s_changes_and_stops_on_ctrl_c(kafka_bootstr
 
 
 @pytest.mark.slow
-def test_ctrl_c_stops_a_load_between_writes_with_the_keys_before_it_written(
+def test_ctrl_c_stops_a_load_handing_over_keys_with_the_keys_before_it_written(
         kafka_bootstrap, unique_name, make_store, tmp_path):
     db = make_store(["big"], cls=KafkaDB)
     keys = [f"k{i:05}" for i in range(20000)]
     source = tmp_path / "big.jsonl"
     source.write_text("".join(json.dumps({"key": key, "value": i}) + "\n" for i, key in enumerate(keys)))
-    load = subprocess.Popen(command("-b", kafka_bootstrap, "--db", unique_name, "load", "big", str(source)),
+    # A small producer queue paces the handing over by the deliveries.
+    load = subprocess.Popen(command("-b", kafka_bootstrap, "--db", unique_name, "-X", "queue.buffering.max.messages=20",
+                                    "load", "big", str(source)),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=TESTS_DIR)
     try:
         wait_until(lambda: "k00100" in db["big"], timeout=60)

@@ -31,6 +31,9 @@ class RecordingStore:
     def delete_collection_value(self, name, key):
         self.calls.append(("delete", name, key))
 
+    def set_collection_values(self, name, mapping):
+        self.calls.append(("set many", name, list(dict(mapping).items())))
+
 
 def test_a_view_turns_each_operation_into_one_store_call():
     kdb = RecordingStore({"a": 1})
@@ -42,8 +45,14 @@ def test_a_view_turns_each_operation_into_one_store_call():
     coll["b"] = 2
     coll["b"] = None  # a write of None, which the store turns into a deletion
     del coll["a"]
+    coll.update({"x": 1}, y=None)
+    coll.update([("z", 2)])
+    coll.update(w=3)
     assert kdb.calls == [("get", "c", "a"), ("get", "c", "missing"), ("set", "c", "b", 2),
-                         ("set", "c", "b", None), ("delete", "c", "a")]
+                         ("set", "c", "b", None), ("delete", "c", "a"), ("set many", "c", [("x", 1), ("y", None)]),
+                         ("set many", "c", [("z", 2)]), ("set many", "c", [("w", 3)])]
+    with pytest.raises(TypeError):
+        coll.update({}, {})
 
 
 def test_items_reads_nothing_until_advanced_then_each_value_in_turn():

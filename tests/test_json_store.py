@@ -4,7 +4,7 @@ import json
 import threading
 
 import pytest
-from confluent_kafka import Producer
+from confluent_kafka import KafkaException, Producer
 
 from store_fixtures import topic_records, wait_until
 
@@ -76,6 +76,22 @@ def test_writing_none_or_deleting_removes_the_key(make_store):
     wait_until(lambda: store.get_collection_keys("c") == [])
     assert store.get_collection_value("c", "a") is None
     assert store.get_collection_value("c", "b") is None
+
+
+def test_a_batch_encodes_as_single_writes_do_and_names_failed_keys_as_text(make_store, admin_configs):
+    store = make_store(["c"], configs=dict(admin_configs, **{"message.max.bytes": 4_000_000}), pause=30.0)
+    store.read_your_writes = True
+    store.set_collection_value("c", "old", 1)
+    store.set_collection_values("c", {"old": None, "n": [1], "é": datetime.date(2024, 1, 2)})
+    assert [(k, store.get_collection_value("c", k)) for k in store.get_collection_keys("c")] == [
+        ("n", [1]), ("é", "2024-01-02")]
+    with pytest.raises(KafkaException) as raised:
+        store.set_collection_values("c", {"big": "x" * 2_000_000})
+    assert raised.value.not_written == ["big"]
+    # A key that cannot be encoded ends the batch there; the keys before it are written.
+    with pytest.raises(AttributeError):
+        store.set_collection_values("c", [("before", 1), (5, 2), ("after", 3)])
+    assert store.get_collection_keys("c") == ["n", "é", "before"]
 
 
 def test_deleting_a_missing_key_still_publishes(make_store, admin_configs, unique_name):

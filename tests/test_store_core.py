@@ -1,4 +1,5 @@
 """The raw store: replay at construction, publishing, and how the process ends."""
+import asyncio
 import inspect
 import os
 import signal
@@ -86,22 +87,26 @@ def test_an_undelivered_write_raises_and_releases_the_lock(make_store, admin_con
 
 
 class StalledProducer:
-    """Holds every record and every flush until released: a delivery that takes its time."""
+    """Holds every record until released: a delivery that takes its time."""
 
     def __init__(self, producer):
-        self.producer, self.held = producer, []
-        self.release, self.stalled = threading.Event(), threading.Event()
+        self.producer, self.held, self.lock = producer, [], threading.Lock()
+        self.release = threading.Event()
 
     def produce(self, *args, **kwargs):
-        self.held.append((args, kwargs))
+        with self.lock:
+            self.held.append((args, kwargs))
 
-    def flush(self, *timeout):
-        self.stalled.set()
-        self.release.wait(30)
-        while self.held:
-            args, kwargs = self.held.pop(0)
-            self.producer.produce(*args, **kwargs)
-        return self.producer.flush(*timeout)
+    def poll(self, timeout=-1):
+        if not self.release.wait(min(timeout, 0.05)):
+            return 0
+        with self.lock:
+            while self.held:
+                args, kwargs = self.held.pop(0)
+                self.producer.produce(*args, **kwargs)
+        return self.producer.poll(timeout)
+
+    flush = poll
 
 
 class EncodedAs:
@@ -115,41 +120,37 @@ class EncodedAs:
         return self.text
 
 
-def test_a_slow_delivery_holds_up_other_writers_but_not_readers_or_the_consumer(make_store, unique_name):
+def test_a_slow_delivery_holds_up_no_reader_consumer_or_other_writer(make_store, unique_name):
     store = make_store(["c"])
     other = make_store(["c"])
     store.set_collection_value("c", "old", 1)
     wait_until(lambda: store.get_collection_value("c", "old") == 1)
     store.producer = stalled = StalledProducer(store.producer)
-    order = []
-    first = threading.Thread(target=lambda: (store.set_collection_value("c", "k", "first"), order.append(1)))
-    first.start()
+    done = []
+    writers = [threading.Thread(target=lambda v=v: (store.set_collection_value("c", "k", v), done.append(v)))
+               for v in ("first", "second")]
     try:
-        assert stalled.stalled.wait(10)
-        announced = EncodedAs("second")
-        second = threading.Thread(target=lambda: (store.set_collection_value("c", "k", announced), order.append(2)))
-        second.start()
-        # Encoded just before the writer's turn is taken.
-        assert announced.encoded.wait(10)
-        # While the first write waits for its delivery: reads answer, the consumer
-        # thread applies other processes' records, and the second writer waits its
-        # turn without producing.
+        for count, writer in enumerate(writers, 1):
+            writer.start()
+            # Each hands its record over while the one before it still waits for its delivery.
+            wait_until(lambda: len(stalled.held) == count)
+        # Meanwhile reads answer and the consumer thread applies other processes' records.
         assert store.get_collection_value("c", "old") == 1
         assert store.get_collection_keys("c") == ["old"]
         other.set_collection_value("c", "from other", 2)
         wait_until(lambda: store.get_collection_value("c", "from other") == 2)
-        assert order == [] and second.is_alive()
-        assert len(stalled.held) == 1
+        assert done == []
     finally:
         stalled.release.set()
-        first.join(30)
-    second.join(30)
-    assert order == [1, 2]
+        for writer in writers:
+            writer.join(30)
+    assert sorted(done) == ["first", "second"]
+    # Handed over in turn, kept in turn.
     wait_until(lambda: other.get_collection_value("c", "k") == "second")
 
 
-class FlushFails:
-    """Sends the record but fails the flush, as a caller's raising error_cb would."""
+class PollFails:
+    """Sends the record but fails serving its report, as a caller's raising error_cb would."""
 
     def __init__(self, producer):
         self.producer = producer
@@ -157,11 +158,13 @@ class FlushFails:
     def produce(self, *args, **kwargs):
         self.producer.produce(*args, **kwargs)
 
-    def flush(self, *timeout):
-        raise RuntimeError("flush failed")
+    def poll(self, *timeout):
+        raise RuntimeError("poll failed")
+
+    flush = poll
 
 
-@pytest.mark.parametrize("new_write", ["delivered", "flush failed"])
+@pytest.mark.parametrize("new_write", ["delivered", "poll failed"])
 def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(make_store, unique_name,
                                                                                  new_write):
     store = make_store(["c"], cls=KafkaCompaction)
@@ -180,7 +183,7 @@ def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(
             store.set_collection_value("c", b"k", b"new")
         else:
             # The record still reaches the topic; only its confirmation is missing.
-            producer, store.producer = store.producer, FlushFails(store.producer)
+            producer, store.producer = store.producer, PollFails(store.producer)
             with pytest.raises(RuntimeError):
                 store.set_collection_value("c", b"k", b"new")
             store.producer = producer
@@ -197,6 +200,113 @@ def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(
     wait_until(lambda: store._read_offsets.get(topic) == written)
     store.set_collection_value("c", b"k", b"old")
     assert store._written_offsets[topic] == written
+
+
+# --- batches and overlapping writers ---------------------------------------------------------------
+
+
+def test_a_batch_keeps_order_skips_unchanged_keys_and_reports_the_records_that_failed(
+        make_store, admin_configs, unique_name):
+    # The client accepts 2 MB, the topic does not: only the delivery report can tell.
+    store = make_store(["c"], cls=KafkaCompaction, configs=dict(admin_configs, **{"message.max.bytes": 4_000_000}),
+                       pause=30.0)
+    store.read_your_writes = True
+    topic = f"{unique_name}.c"
+    store.set_collection_values("c", [(b"same", b"1"), (b"gone", b"x"), (b"twice", b"1"), (b"twice", b"2")])
+    assert store._topics[topic] == {b"same": b"1", b"gone": b"x", b"twice": b"2"}
+    written = dict(store._written_offsets[topic])
+    store.set_collection_values("c", {b"same": b"1", b"twice": b"2"})
+    assert store._written_offsets[topic] == written
+
+    batch = {b"a": b"1", b"gone": b"", b"big": b"x" * 2_000_000, b"same": b"1", b"b": b"2"}
+    with pytest.raises(KafkaException) as raised:
+        store.set_collection_values("c", batch)
+    not_written = raised.value.not_written
+    assert b"big" in not_written and raised.value.args[0].str().startswith(f"{len(not_written)} of 5 records")
+    # Every record reported as written is in the topic, and is visible here already.
+    expected = {b"same": b"1", b"gone": b"x", b"twice": b"2"}
+    for key, value in batch.items():
+        if key not in not_written:
+            expected[key] = value
+    expected = {key: value for key, value in expected.items() if value}
+    assert store._topics[topic] == expected
+    assert make_store(["c"], cls=KafkaCompaction)._topics[topic] == expected
+    store.set_collection_value("c", b"after", b"1")
+
+
+def test_overlapping_writers_read_their_writes_and_every_store_ends_with_the_last(make_store, unique_name):
+    store = make_store(["c"], pause=30.0)
+    store.read_your_writes = True
+    other = make_store(["c"])
+    failures = []
+
+    def writer(n):
+        try:
+            for i in range(30):
+                key = f"w{n}-{i % 3}"
+                store.set_collection_value("c", key, i)
+                if store.get_collection_value("c", key) != i:
+                    failures.append((key, i))
+        except Exception as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=writer, args=(n,)) for n in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert failures == []
+    final = {f"w{n}-{j}": 27 + j for n in range(8) for j in range(3)}
+    wait_until(lambda: {k: other.get_collection_value("c", k) for k in final} == final)
+    fresh = make_store(["c"])
+    assert {k: fresh.get_collection_value("c", k) for k in final} == final
+
+
+def test_with_read_your_writes_a_write_the_consumer_cannot_read_back_raises(make_store):
+    store = make_store(["c"], pause=30.0)
+    store.read_your_writes = True
+    store.close()
+    store.cons_thr.join(10)
+
+    async def awaited():
+        await store.aset_collection_values("c", {"k": 2})
+
+    for write in (lambda: store.set_collection_value("c", "k", 1), lambda: asyncio.run(awaited())):
+        with pytest.raises(RuntimeError, match="may still have been delivered"):
+            write()
+
+
+def test_awaited_writes_leave_the_event_loop_free(make_store):
+    store = make_store(["c"], pause=0.3)
+
+    async def main():
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                ticks += 1
+                await asyncio.sleep(0.005)
+
+        task = asyncio.create_task(ticker())
+        started = time.monotonic()
+        await asyncio.gather(store.aset_collection_value("c", "a", 1), store.aset_collection_values("c", {"b": 2}))
+        paused = ticks
+        assert time.monotonic() - started >= 0.3  # the pause, taken on the loop's timer
+        store.read_your_writes = True
+        store.publish_pause_s = 30.0
+        for i in range(20):
+            await store.aset_collection_value("c", "a", i)
+            assert store.get_collection_value("c", "a") == i
+        await store.aset_collection_values("c", [("b", None), ("c", [3])])
+        assert (store.get_collection_value("c", "b"), store.get_collection_value("c", "c")) == (None, [3])
+        await store.adelete_collection_value("c", "c")
+        assert store.get_collection_keys("c") == ["a"]
+        task.cancel()
+        return paused
+
+    # Without read_your_writes each write pauses: the ticker ran meanwhile.
+    assert asyncio.run(main()) >= 20
 
 
 def test_the_callers_configuration_is_left_as_given(make_store, admin_configs, unique_name):
@@ -416,13 +526,15 @@ def test_a_store_built_off_the_main_thread_starts_without_signal_handlers(make_s
 @pytest.mark.parametrize("setting", [{"acks": 0}, {"delivery.report.only.error": True}], ids=["acks-0", "errors-only"])
 def test_a_write_whose_delivery_reports_no_offset_returns(make_store, admin_configs, unique_name, setting):
     store = make_store(["c"], cls=KafkaCompaction, configs={**admin_configs, **setting})
-    writer = threading.Thread(target=store.set_collection_value, args=("c", b"k", b"v"), daemon=True)
+    store.read_your_writes = True
+    writer = threading.Thread(target=store.set_collection_values, args=("c", {b"k": b"v", b"j": b"w"}), daemon=True)
     writer.start()
     writer.join(15)
     assert not writer.is_alive()
-    wait_until(lambda: store._topics[f"{unique_name}.c"].get(b"k") == b"v")
-    # Its place in the topic is unknown, so an equal value is published again.
-    assert f"{unique_name}.c" in store._unsettled_topics
+    wait_until(lambda: store._topics[f"{unique_name}.c"] == {b"k": b"v", b"j": b"w"})
+    # With acks=0 its place in the topic is unknown, so an equal value is published again;
+    # the store's producer reports every delivery whatever the caller asked for.
+    assert (f"{unique_name}.c" in store._unsettled_topics) == ("acks" in setting)
 
 
 # --- read your writes -----------------------------------------------------------------------------
