@@ -430,9 +430,13 @@ def parse_entries(text, form, source):
                     raise Failure(f'{source}: expected a JSON object of key to value, or JSON lines of '
                                   f'{{"key": ..., "value": ...}}')
                 return list(whole.items())
-    entries = []
     # Not splitlines: it would also split at separators a JSON string may hold raw.
-    for number, line in enumerate(text.split("\n"), 1):
+    return list(parse_lines(text.split("\n"), source))
+
+
+def parse_lines(lines, source, first_number=1):
+    """The (key, value) of each JSON line, numbered from first_number; blank lines are skipped."""
+    for number, line in enumerate(lines, first_number):
         if not line.strip():
             continue
         try:
@@ -441,8 +445,7 @@ def parse_entries(text, form, source):
             raise Failure(f"{source}, line {number}: not JSON: {e}") from None
         if not is_record(record):
             raise Failure(f'{source}, line {number}: expected {{"key": "...", "value": ...}}')
-        entries.append((record["key"], record["value"]))
-    return entries
+        yield record["key"], record["value"]
 
 
 # Inputs of up to this many entries are parsed once and kept; larger ones are
@@ -490,23 +493,11 @@ class LoadInput:
                 self.spool.write(line)
             yield line[:-1] if line.endswith("\n") else line
 
-    def _parse_lines(self, lines, first_number=1):
-        for number, line in enumerate(lines, first_number):
-            if not line.strip():
-                continue
-            try:
-                record = json.loads(line)
-            except ValueError as e:
-                raise Failure(f"{self.source}, line {number}: not JSON: {e}") from None
-            if not is_record(record):
-                raise Failure(f'{self.source}, line {number}: expected {{"key": "...", "value": ...}}')
-            yield record["key"], record["value"]
-
     def _entries(self, stream):
         """The entries of the input, in input order, checked as they are read."""
         lines = self._lines(stream)
         if self.form == "lines":
-            return self._parse_lines(lines)
+            return parse_lines(lines, self.source)
         # auto: a first line that is a record makes JSON lines; anything else is read whole.
         head = []
         for line in lines:
@@ -514,7 +505,7 @@ class LoadInput:
             if line.strip():
                 break
         if self.form == "auto" and head and is_record(self._json_or_none(head[-1])):
-            return itertools.chain(self._parse_lines(head), self._parse_lines(lines, len(head) + 1))
+            return itertools.chain(parse_lines(head, self.source), parse_lines(lines, self.source, len(head) + 1))
         return iter(parse_entries("\n".join(itertools.chain(head, lines)), self.form, self.source))
 
     @staticmethod

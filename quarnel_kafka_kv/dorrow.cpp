@@ -23,18 +23,10 @@ const Bindings *bindings = nullptr;
 // when its `logger` is set, as a store with a logger sets it.
 void say(py::handle self, int level, py::handle message) {
     py::object logger = py::getattr(self, "logger", py::none());
-    if (logger.is_none()) {
+    if (logger.is_none())
         py::print(message);
-        return;
-    }
-    py::object text = py::str(message);
-    if (PyTuple_Check(message.ptr())) {
-        py::list items;
-        for (auto item : message)
-            items.append(py::str(item));
-        text = py::str(" ").attr("join")(items);
-    }
-    logger.attr("log")(level, "%s", text);
+    else
+        log_line(logger, level, message);
 }
 
 bool is_kafka_exception(py::error_already_set &e) {

@@ -117,6 +117,19 @@ inline py::object native_type(py::handle module, const char *name, int basic_siz
     return py::reinterpret_steal<py::object>(type);
 }
 
+// Logs one line of a store or its Admin at `level`; a tuple, which they
+// print as the tuple, is logged as its items joined by spaces.
+inline void log_line(py::handle logger, int level, py::handle message) {
+    py::object text = py::str(message);
+    if (PyTuple_Check(message.ptr())) {
+        py::list items;
+        for (auto item : message)
+            items.append(py::str(item));
+        text = py::str(" ").attr("join")(items);
+    }
+    logger.attr("log")(level, "%s", text);
+}
+
 // The host's text form of a value (`str(v)`).
 inline std::string text_of(py::handle v) { return py::str(v).cast<std::string>(); }
 

@@ -224,14 +224,7 @@ void say(py::handle self, int level, py::handle message) {
             py::print(message);
         return;
     }
-    py::object text = py::str(message);
-    if (PyTuple_Check(message.ptr())) {
-        py::list items;
-        for (auto item : message)
-            items.append(py::str(item));
-        text = py::str(" ").attr("join")(items);
-    }
-    logger.attr("log")(level, "%s", text);
+    log_line(logger, level, message);
 }
 
 void require_callable(py::handle f, const char *what) {
