@@ -1035,8 +1035,9 @@ def main(argv: list[str] | None = None) -> int:
             log(f"loaded {n:,} records into {topic} in {seconds:.1f} s")
 
         # In-memory cases first: their two replays also warm the broker's page cache.
-        r = {} if "reads" not in only else run_child("reads", {"conf": conf, "db": db, "name": f"keys{read_size}", "n": read_size,
-                                "reps": args.reps, "key_reps": args.reps * 4})
+        r = {} if "reads" not in only else run_child("reads", {"conf": conf, "db": db, "name": f"keys{read_size}",
+                                                               "n": read_size, "reps": args.reps,
+                                                               "key_reps": args.reps * 4})
         size = f"{read_size:,}"
         if r:
             log(f"reads and key listing on {read_size:,} keys")

@@ -758,11 +758,12 @@ class AsyncVisibility : public std::enable_shared_from_this<AsyncVisibility> {
         while (PyDict_Next(b->offsets, &pos, &partition, &offset)) {
             // The consumer thread calls release() on its own thread; the check
             // runs on the loop.
-            py::object on_loop = py::cpp_function(
-                [weak, p = py::reinterpret_borrow<py::object>(partition), o = py::reinterpret_borrow<py::object>(offset)] {
-                    if (auto me = weak.lock())
-                        me->released(p, o);
-                });
+            py::object p = py::reinterpret_borrow<py::object>(partition);
+            py::object o = py::reinterpret_borrow<py::object>(offset);
+            py::object on_loop = py::cpp_function([weak, p, o] {
+                if (auto me = weak.lock())
+                    me->released(p, o);
+            });
             py::object loop = loop_;
             py::object release = py::cpp_function([loop, on_loop] {
                 try {
