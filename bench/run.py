@@ -36,6 +36,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 RESULT_MARK = "@@bench-result "
 VALUE_SIZE = 100
+STATUS_CALLS = 1000
 # The store's topic settings, so the store finds its topics already in shape.
 TOPIC_SETTINGS = {"cleanup.policy": "compact", "delete.retention.ms": "100", "segment.ms": "100",
                   "min.cleanable.dirty.ratio": "0.01"}
@@ -320,6 +321,18 @@ def child_reads(p: dict) -> dict:
             store.get_collection_keys(name)
 
         listing = take_turns({"decode": baseline_keys, "store": store_keys}, 2, p["key_reps"])
+
+        # A health check calls status() per request; it takes no lock the reads take.
+        def store_status():
+            for _ in range(STATUS_CALLS):
+                store.status()
+
+        def one_key_reads():
+            get = store.get_collection_value
+            for _ in range(STATUS_CALLS):
+                get(name, keys[0])
+
+        status = take_turns({"status": store_status, "read": one_key_reads}, 1, p["reps"])
         if store.get_collection_keys(name) != [k.decode() for k in stored]:
             raise RuntimeError("get_collection_keys differs from the stored keys")
         if store.get_collection_value(name, keys[0]) != loads(raw[0]):
@@ -327,7 +340,7 @@ def child_reads(p: dict) -> dict:
     finally:
         stop_store(store)
         stop_store(db)
-    return {"reads": reads, "misses": misses, "keys": listing}
+    return {"reads": reads, "misses": misses, "keys": listing, "status": status}
 
 
 def follow(conf: dict, topic: str, stop: threading.Event) -> threading.Thread:
@@ -853,6 +866,9 @@ def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started:
         "`get_collection_value` of as many keys absent from the collection; baseline a Python function "
         "`get(name, key)` doing `with lock: return d.get(key)` on a dict of the same size, called in the same loop.",
         "- keys: `get_collection_keys`; baseline `[k.decode() for k in stored]` over the same dict.",
+        "- status: `status()` called 1,000 times in a loop, for information, against as many reads of one key; "
+        "status() takes no lock that reads take and reads run no code of it, so the read rows above are its cost "
+        "on the read path.",
         "- construction: the `KafkaJsonCompaction` constructor call alone over one existing collection topic of "
         f"{START_KEYS} keys, in a fresh process per run (imports excluded); baseline: bare `confluent_kafka` clients "
         "doing the same work in a fresh process: an AdminClient describing the topic's metadata and configuration, "
@@ -1050,6 +1066,8 @@ def main(argv: list[str] | None = None) -> int:
                          target=1.0, per=read_size)
             rows += pair("keys", size, "get_collection_keys", r["keys"]["store"],
                          "[k.decode() for k in keys] (baseline)", r["keys"]["decode"], target=0.8, per=read_size)
+            rows += pair("status", f"{STATUS_CALLS:,}", "status() (information)", r["status"]["status"],
+                         "get_collection_value of one key (baseline)", r["status"]["read"], per=STATUS_CALLS)
 
         if "construction" in only:
             log(f"construction over {START_KEYS} keys, test broker")
