@@ -108,7 +108,7 @@ class DirectMethod {
 // which Python code cannot instantiate. `name` and `slots` must be static.
 inline py::object native_type(py::handle module, const char *name, int basic_size, unsigned int flags,
                               PyType_Slot *slots) {
-    // The flags are unsigned long in the headers and unsigned int in the spec.
+    // The flags are unsigned long in the headers and unsigned int in PyType_Spec.
     auto all_flags = static_cast<unsigned int>(flags | Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION);
     PyType_Spec type_spec = {name, basic_size, 0, all_flags, slots};
     PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &type_spec, nullptr);
