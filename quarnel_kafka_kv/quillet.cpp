@@ -256,6 +256,8 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     refusal.append(py::none());
     cons_conf["error_cb"] = refusal_recorder(refusal, cons_conf.attr("get")("error_cb"));
     py::setattr(self, n.consumer, bind->Consumer(cons_conf));
+    // Kept for the consumer thread, which starts a new client for a log that started over.
+    py::setattr(self, n.consumer_config, cons_conf);
     py::setattr(self, n.producer, bind->Producer(producer_config(configs)));
     init_write_state(self);
     py::setattr(self, n.locks, py::dict());

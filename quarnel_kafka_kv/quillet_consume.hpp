@@ -525,25 +525,31 @@ class ConsumerThread {
     // record. Before the store is open, into the copy itself; after, into a
     // fresh copy served once it is complete.
     void start_over(Log &log, const std::string &reason) {
+        // Read with a new client: one that followed the old log may keep its
+        // metadata, and some client versions then never fetch from a topic
+        // re-created under them. The other partitions go on from where they are.
+        py::object previous = consumer_;
+        consumer_ = bind->Consumer(attr(n_.consumer_config));
         std::vector<Partition> found;
         py::list assignment;
         if (!list_log(log, found, assignment)) {
+            call_method(consumer_, n_.close);
+            consumer_ = previous;
             log.pending = reason;  // tried again at the next look at the topics
             return;
         }
-        py::list dropped;
         std::vector<Partition> kept;
         for (Partition &p : partitions_) {
-            if (p.log == &log)
-                dropped.append(bind->TopicPartition(p.topic, p.id));
-            else
+            if (p.log != &log) {
+                assignment.append(bind->TopicPartition(p.topic, p.id, p.next));
                 kept.push_back(std::move(p));
+            }
         }
         partitions_ = std::move(kept);
         last_ = 0;
-        if (!dropped.empty())
-            consumer_.attr("incremental_unassign")(dropped);
-        consumer_.attr("incremental_assign")(assignment);
+        consumer_.attr("assign")(assignment);
+        py::setattr(self_, n_.consumer, consumer_);
+        call_method(previous, n_.close);
         py::object origins = found.size() > 1 ? py::object(py::dict()) : py::object();
         for (Partition &p : found)
             partitions_.push_back(std::move(p));

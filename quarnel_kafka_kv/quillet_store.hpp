@@ -29,7 +29,7 @@ struct Names {
             exit_status = intern("_exit_status"), stop_error = intern("_stop_error"),
             log_generations = intern("_log_generations"), rebuilding = intern("_rebuilding"),
             recheck_logs = intern("_recheck_logs"), fork_count = intern("_fork_count"),
-            replaced_signals = intern("_replaced_signals");
+            replaced_signals = intern("_replaced_signals"), consumer_config = intern("_consumer_config");
     // the store as a service: process ownership, logging, status
     py::str owns_process = intern("owns_process"), owns = intern("_owns_process"), logger = intern("logger"),
             pid = intern("_pid"), replay_seconds = intern("_replay_seconds"),
