@@ -637,7 +637,9 @@ def child_main(kind: str, params: str) -> None:
 
 
 def run_child(kind: str, params: dict, timeout: float = 900) -> dict:
-    proc = subprocess.run([sys.executable, "-u", str(Path(__file__).resolve()), "--child", kind, json.dumps(params)],
+    # faulthandler: a child that crashes says where.
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-u", str(Path(__file__).resolve()), "--child", kind,
+                           json.dumps(params)],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
     for line in reversed(proc.stdout.splitlines()):
         if line.startswith(RESULT_MARK):

@@ -195,6 +195,11 @@ class ConsumerThread {
                 check_logs();
             }
         }
+        // The Admin answers on a thread of the client's, into the host: an
+        // answer still owed when the process ends would arrive during its teardown.
+        if (description_)
+            py::module_::import("concurrent.futures")
+                .attr("wait")(py::list(description_.attr("values")()), "timeout"_a = kRequestTimeout);
     }
 
   private:
