@@ -36,6 +36,11 @@ def altered(topic):
     return f"{ConfigResource('topic', topic)} configuration successfully altered"
 
 
+def partitions_once_added(admin, topic, count):
+    """The broker confirms new partitions before every metadata answer shows them."""
+    wait_until(lambda: admin.get_topic_configs(topic)["num_partitions"] == count)
+
+
 def configs_once_applied(admin, topic, wanted):
     """The topic's configuration once it shows `wanted`: a broker applies a confirmed alteration a moment later."""
     configs = {}
@@ -229,7 +234,7 @@ def test_partitions_are_raised_but_never_lowered(admin, unique_name, capsys):
 
     admin.create_or_update_topic(unique_name, 2, 1, {})
     assert printed(capsys) == []
-    assert admin.get_topic_configs(unique_name)["num_partitions"] == 3
+    partitions_once_added(admin, unique_name, 3)
 
 
 def test_a_topic_created_by_a_rival_meanwhile_is_corrected_while_direct_creation_raises(
@@ -250,7 +255,7 @@ def test_a_topic_created_by_a_rival_meanwhile_is_corrected_while_direct_creation
         "('delete.retention.ms', '100')",
         altered(unique_name),
     ]
-    assert admin.get_topic_configs(unique_name)["num_partitions"] == 2
+    partitions_once_added(admin, unique_name, 2)
     configs_once_applied(admin, unique_name, {"cleanup.policy": "compact", "delete.retention.ms": "100"})
 
     # Called directly, the creation still reports the topic that is already there.
@@ -351,7 +356,7 @@ def test_partitions_given_as_text_are_sent_as_a_number(admin, unique_name, capsy
 
     # The line shows the argument as given, not its conversion.
     assert printed(capsys) == [f"Additional partitions created for topic {unique_name} now there are 03"]
-    assert admin.get_topic_configs(unique_name)["num_partitions"] == 3
+    partitions_once_added(admin, unique_name, 3)
 
 
 @pytest.mark.parametrize("total", [2, 1])
