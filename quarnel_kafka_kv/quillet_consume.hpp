@@ -662,17 +662,20 @@ class ConsumerThread {
             py::object id = py::getattr(description, "topic_id", py::none());
             if (!log.pending.empty()) {
                 start_over(log, log.pending);
-            } else if (log.id.is_none()) {
+                continue;
+            }
+            if (log.id.is_none()) {
                 log.id = id;
             } else if (!id.is_none() && text_of(id) != text_of(log.id)) {
                 start_over(log, "the topic was re-created");
-            } else {
-                std::size_t known = 0;
-                for (const Partition &p : partitions_)
-                    known += p.log == &log ? 1 : 0;
-                if (py::len(description.attr("partitions")) > known)
-                    start_over(log, "partitions were added");
+                continue;
             }
+            // Also right after a rebuild: its listing may predate partitions added since.
+            std::size_t known = 0;
+            for (const Partition &p : partitions_)
+                known += p.log == &log ? 1 : 0;
+            if (py::len(description.attr("partitions")) > known)
+                start_over(log, "partitions were added");
         }
     }
 

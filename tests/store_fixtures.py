@@ -4,7 +4,7 @@ import time
 import uuid
 
 import pytest
-from confluent_kafka import OFFSET_BEGINNING, Consumer, TopicPartition
+from confluent_kafka import OFFSET_BEGINNING, Consumer, Producer, TopicPartition
 
 from quarnel_kafka_kv.quillet import KafkaJsonCompaction
 
@@ -22,6 +22,23 @@ def wait_until(predicate, timeout=15.0, interval=0.02, ignore=()):
         if time.monotonic() > deadline:
             raise AssertionError(f"condition not met within {timeout}s")
         time.sleep(interval)
+
+
+def produce(configs, topic, records, **kwargs):
+    """Produces (key, value) records; a record the broker refused fails the test here, not later."""
+    refused = []
+    producer = Producer(configs)
+    for key, value in records:
+        producer.produce(topic, key=key, value=value, on_delivery=lambda error, _: error and refused.append(error),
+                         **kwargs)
+    producer.flush()
+    assert not refused, refused
+
+
+def partitions_once_added(admin, topic, count):
+    """The broker confirms new partitions before every metadata answer shows them, and a producer
+    that asks in that moment fails its records for the new ones."""
+    wait_until(lambda: admin.get_topic_configs(topic)["num_partitions"] == count)
 
 
 def topic_records(configs, topic, until_key, timeout=20.0):

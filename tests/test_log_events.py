@@ -8,13 +8,12 @@ import threading
 import time
 
 import pytest
-from confluent_kafka import Producer
 from confluent_kafka.admin import AdminClient
 
 from quarnel_kafka_kv.dorrow import Admin
 from quarnel_kafka_kv.mervane import KafkaDB
 from quarnel_kafka_kv.quillet import KafkaCompaction
-from store_fixtures import wait_until
+from store_fixtures import partitions_once_added, produce, wait_until
 
 
 def recreate(store, admin_configs, topic):
@@ -22,13 +21,6 @@ def recreate(store, admin_configs, topic):
     admin.delete_topics([topic])[topic].result()
     # The broker refuses the new topic while the deletion is still in progress.
     wait_until(lambda: store.create_compacted_topic(topic) or True, timeout=30, interval=0.5, ignore=(Exception,))
-
-
-def produce(admin_configs, topic, records, **kwargs):
-    producer = Producer(admin_configs)
-    for key, value in records:
-        producer.produce(topic, key=key, value=value, **kwargs)
-    producer.flush()
 
 
 @pytest.mark.parametrize("new_records", [5, 60], ids=["shorter-log", "log-past-the-old-position"])
@@ -74,7 +66,9 @@ def test_keys_moved_to_added_partitions_end_with_their_latest_record_in_every_st
     running = make_store(["c"], cls=KafkaCompaction)
     topic = f"{unique_name}.c"
     produce(admin_configs, topic, [(b"newer-in-p0", b"old"), (b"gone", b"v")], timestamp=1000, partition=0)
-    Admin(admin_configs).set_topic_partitions(topic, 2)
+    admin = Admin(admin_configs)
+    admin.set_topic_partitions(topic, 2)
+    partitions_once_added(admin, topic, 2)
     # The partitioner may send a key's next record to another partition; replays read partition 0 first.
     produce(admin_configs, topic, [(b"newer-in-p1", b"old")], timestamp=1000, partition=0)
     produce(admin_configs, topic, [(b"newer-in-p1", b"new"), (b"newer-in-p0", b"stale"), (b"gone", b"v2")],

@@ -14,7 +14,7 @@ from confluent_kafka import KafkaException, Producer
 
 from quarnel_kafka_kv.dorrow import Admin
 from quarnel_kafka_kv.quillet import KafkaCompaction
-from store_fixtures import topic_records, wait_until
+from store_fixtures import partitions_once_added, produce, topic_records, wait_until
 
 
 def fill_topic(admin_configs, topic, count):
@@ -56,8 +56,8 @@ def test_every_partition_of_every_collection_is_replayed_and_added_ones_are_foll
         assert all(not d.members for d in (f.result() for f in admin.describe_consumer_groups(new_groups).values()))
 
     admin.set_topic_partitions(f"{unique_name}.b", 2)
-    producer.produce(f"{unique_name}.b", key=b"late", value=b"1", partition=1)
-    producer.flush()
+    partitions_once_added(admin, f"{unique_name}.b", 2)
+    produce(admin_configs, f"{unique_name}.b", [(b"late", b"1")], partition=1)
     wait_until(lambda: store._topics[f"{unique_name}.b"].get(b"late") == b"1", timeout=30)
 
 
