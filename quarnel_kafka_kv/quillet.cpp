@@ -611,7 +611,8 @@ PYBIND11_MODULE(quillet, m) {
                     b.SIGTERM = signal.attr("SIGTERM");
                     b.SIGINT = signal.attr("SIGINT");
                     b.Admin = import_from("dorrow", "Admin");
-                    b.dumps = json.attr("dumps");
+                    // `json.dumps(value, default=str)`, which builds this encoder anew on every call.
+                    b.encode_json = json.attr("JSONEncoder")("default"_a = builtins.attr("str")).attr("encode");
                     b.loads = json.attr("loads");
                     // The scanner json.loads hands text to, with the same (default) settings.
                     b.scan_once = json.attr("JSONDecoder")().attr("scan_once");
@@ -629,6 +630,9 @@ PYBIND11_MODULE(quillet, m) {
                     return b;
                 })
                 .get_stored();
+    // Built now, under the import lock: built on a first write instead, its
+    // imports would let a second writer in to wait for it holding the GIL.
+    wn();
 
     py::object store = make_class(
         m, "KafkaCompaction", py::make_tuple(py::module_::import("builtins").attr("object")),

@@ -119,11 +119,8 @@ py::object decode_json(py::handle stored) {
     return py::reinterpret_steal<py::object>(decoded);
 }
 
-// `json.dumps(value, default=str)`, which builds that encoder anew on every call.
 py::object to_json(py::handle value) {
-    static const py::object *encode =
-        new py::object(import_host("json").attr("JSONEncoder")("default"_a = bind->str_type).attr("encode"));
-    PyObject *text = PyObject_CallOneArg(encode->ptr(), value.ptr());
+    PyObject *text = PyObject_CallOneArg(bind->encode_json.ptr(), value.ptr());
     if (!text)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(text);

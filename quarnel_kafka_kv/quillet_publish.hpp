@@ -15,10 +15,7 @@
 namespace quarnel {
 namespace {
 
-// How long one flush of the producer waits for reports. A flush, unlike a
-// poll, sends what is queued at once rather than after linger.ms; a short one
-// returns soon after the poller's own report when other writers' records
-// keep the queue from emptying.
+// How long one poll of the producer waits for reports.
 constexpr double kPollStep = 0.001;
 // How long a waiting writer that does not poll sleeps before looking whether
 // it should take over the polling; a leaving poller wakes one at once.
@@ -68,6 +65,12 @@ std::string setting_text(const py::object &value) {
 py::dict producer_config(py::handle admin_configs) {
     py::dict conf = bind->dict_type(admin_configs);
     conf["delivery.report.only.error"] = false;
+    // Writers wait for their reports by polling, which leaves queued records
+    // to linger.ms; flushing instead would send at once but make the client's
+    // sending thread spin whenever its requests in flight are at their limit,
+    // as many writers keep them. So records go out as soon as they can.
+    if (!setting(conf, {"linger.ms", "queue.buffering.max.ms"}))
+        conf["linger.ms"] = 0;
     if (!setting(conf, {"enable.idempotence", "transactional.id"})) {
         py::object acks = setting(conf, {"acks", "request.required.acks"});
         py::object retries = setting(conf, {"retries", "message.send.max.retries"});
@@ -354,7 +357,7 @@ void serve_reports(py::handle self, py::handle wake, Done done) {
         if (truthy(call_method(turn, n.acquire, py::bool_(false)))) {
             try {
                 while (!done())
-                    call_method(producer, n.flush, poll_step);
+                    call_method(producer, n.poll, poll_step);
             } catch (...) {
                 call_method(turn, n.release);
                 wake_a_waiter(waiters);

@@ -262,6 +262,32 @@ def test_overlapping_writers_read_their_writes_and_every_store_ends_with_the_las
     assert {k: fresh.get_collection_value("c", k) for k in final} == final
 
 
+FIRST_WRITES_AT_ONCE = """
+import sys, threading
+from quarnel_kafka_kv.quillet import KafkaJsonCompaction
+store = KafkaJsonCompaction({"bootstrap.servers": sys.argv[1]}, ["c"], sys.argv[2], on_consumer_kill=lambda: None)
+start = threading.Barrier(8)
+writers = [threading.Thread(target=lambda n=n: (start.wait(), store.set_collection_value("c", str(n), n)))
+           for n in range(8)]
+for writer in writers:
+    writer.start()
+for writer in writers:
+    writer.join()
+store.close()
+"""
+
+
+def test_the_first_writes_of_a_process_made_at_once_do_not_deadlock(kafka_bootstrap, unique_name):
+    # What a first write sets up once must be ready before a second writer can wait for it holding the GIL.
+    runs = [subprocess.Popen([sys.executable, "-c", FIRST_WRITES_AT_ONCE, kafka_bootstrap, f"{unique_name}{n}"],
+                             cwd=os.path.dirname(__file__), stdout=subprocess.DEVNULL) for n in range(3)]
+    try:
+        assert [run.wait(60) for run in runs] == [0, 0, 0]
+    finally:
+        for run in runs:
+            run.kill()
+
+
 def test_with_read_your_writes_a_write_the_consumer_cannot_read_back_raises(make_store):
     store = make_store(["c"], pause=30.0)
     store.read_your_writes = True
