@@ -24,7 +24,7 @@ constexpr double kWakeStep = 0.05;
 struct WriteNames {
     py::str in_flight = intern("_writes_in_flight"), poll_turn = intern("_poll_turn"),
             poll_waiters = intern("_poll_waiters"), async_writes = intern("_async_writes"),
-            async_poller = intern("_async_poller"), locked = intern("locked"), items = intern("items"),
+            async_poller = intern("_async_poller"), serve_reports_with = intern("_serve_reports_with"), locked = intern("locked"), items = intern("items"),
             keys = intern("keys"), call_soon_threadsafe = intern("call_soon_threadsafe"),
             call_later = intern("call_later"), set_result = intern("set_result"),
             set_exception = intern("set_exception"), done = intern("done"), cancel = intern("cancel");
@@ -86,9 +86,18 @@ py::dict producer_config(py::handle admin_configs) {
     return conf;
 }
 
+// Whether the producer waits linger.ms before it sends a record.
+bool lingers(const py::dict &producer_conf) {
+    py::object linger = setting(producer_conf, {"linger.ms", "queue.buffering.max.ms"});
+    return linger && std::atof(setting_text(linger).c_str()) > 0;
+}
+
 // What the write path keeps on a store besides the offsets.
-void init_write_state(py::handle self) {
+void init_write_state(py::handle self, const py::dict &producer_conf) {
     const WriteNames &w = wn();
+    // A caller's own linger.ms is for batching writers that do not wait:
+    // one that waits has its record sent at once, by a flush.
+    py::setattr(self, w.serve_reports_with, lingers(producer_conf) ? bind->n.flush : bind->n.poll);
     // Per topic: records handed to the producer whose report has not come.
     py::setattr(self, w.in_flight, py::dict());
     // Held by the one writer that polls the producer; the others wait on
@@ -352,12 +361,13 @@ void serve_reports(py::handle self, py::handle wake, Done done) {
     py::object producer = py::getattr(self, n.producer);
     py::object turn = py::getattr(self, w.poll_turn);
     py::object waiters = py::getattr(self, w.poll_waiters);
+    py::object serve = py::getattr(self, w.serve_reports_with);
     py::float_ poll_step(kPollStep), wake_step(kWakeStep);
     while (!done()) {
         if (truthy(call_method(turn, n.acquire, py::bool_(false)))) {
             try {
                 while (!done())
-                    call_method(producer, n.poll, poll_step);
+                    call_method(producer, serve, poll_step);
             } catch (...) {
                 call_method(turn, n.release);
                 wake_a_waiter(waiters);

@@ -262,6 +262,14 @@ def test_overlapping_writers_read_their_writes_and_every_store_ends_with_the_las
     assert {k: fresh.get_collection_value("c", k) for k in final} == final
 
 
+def test_a_write_does_not_wait_for_a_linger_the_caller_set(make_store, admin_configs):
+    store = make_store(["c"], configs=dict(admin_configs, **{"linger.ms": 10_000}))
+    store.read_your_writes = True
+    started = time.monotonic()
+    store.set_collection_value("c", "k", 1)
+    assert time.monotonic() - started < 5 and store.get_collection_value("c", "k") == 1
+
+
 FIRST_WRITES_AT_ONCE = """
 import sys, threading
 from quarnel_kafka_kv.quillet import KafkaJsonCompaction
