@@ -127,10 +127,12 @@ bool superseded(py::handle origins, py::handle key, py::handle stamp) {
 }
 
 // Wakes the writers waiting for a record up to `p.applied` in the log `p`
-// belongs to now; a waiter of another log only times out.
+// belongs to now; a waiter of another log only times out. Released once the
+// scan is over: a release may run code that lets other threads change the list.
 void release_visible(py::handle waiters, const Partition &p) {
     PyObject *list = waiters.ptr();
     py::int_ generation(p.log->generation);
+    py::list releasers;
     for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
         // (topic, partition, offset, lock, generation), as the writer put it there.
         py::tuple waiter = py::reinterpret_borrow<py::tuple>(PyList_GET_ITEM(list, i));
@@ -145,8 +147,10 @@ void release_visible(py::handle waiters, const Partition &p) {
             continue;
         if (PySequence_DelItem(list, i) < 0)
             throw py::error_already_set();
-        call_method(item(3), bind->n.release);
+        releasers.append(item(3));
     }
+    for (auto releaser : releasers)
+        call_method(releaser, bind->n.release);
 }
 
 bool is_authorization_failure(py::handle exc) {
@@ -380,9 +384,13 @@ class ConsumerThread {
     // the client may reset its position and read records again, which must
     // neither turn a value back for a while nor be told twice. Whether the log
     // itself started over instead is asked of the cluster at once.
-    std::optional<Incoming> incoming(PyObject *msg) {
+    // An error may start a log over, which takes its collection's lock: the
+    // caller's `held` lock is let go first.
+    std::optional<Incoming> incoming(PyObject *msg, std::optional<Held> *held = nullptr) {
         py::object error = reader_.get(msg, MessageReader::kError);
         if (!error.is_none()) {
+            if (held)
+                held->reset();
             message_error(msg, error);
             return std::nullopt;
         }
@@ -434,12 +442,17 @@ class ConsumerThread {
         std::optional<Held> held;
         py::object current, collection;
         bool progressed = false;
+        std::size_t starts = starts_;
         for (auto item : msgs) {
             PyObject *msg = item.ptr();
-            std::optional<Incoming> record = incoming(msg);
+            std::optional<Incoming> record = incoming(msg, &held);
+            // The rest came from the client a log that started over replaced:
+            // a new one reads everything not applied yet again.
+            if (starts_ != starts)
+                break;
             if (!record)
                 continue;
-            if (!current || !same_text(record->topic, current)) {
+            if (!current || !held || !same_text(record->topic, current)) {
                 held.reset();
                 current = record->topic;
                 collection = py::reinterpret_borrow<py::dict>(topics_)[current];
@@ -485,9 +498,12 @@ class ConsumerThread {
     void live_batch() {
         // Both are read before every poll so a caller can retune a running store.
         py::object num_messages = rebuilds_ ? py::object(replay_batch_) : attr(n_.consumer_num_messages);
+        std::size_t starts = starts_;
         for (auto item : consume(num_messages, attr(n_.consumer_timeout_s))) {
             PyObject *msg = item.ptr();
             std::optional<Incoming> record = incoming(msg);
+            if (starts_ != starts)
+                break;  // as in replay_batch
             if (!record)
                 continue;
             py::object &topic = record->topic;
@@ -552,6 +568,7 @@ class ConsumerThread {
         }
         partitions_ = std::move(kept);
         last_ = 0;
+        ++starts_;
         consumer_.attr("assign")(assignment);
         py::setattr(self_, n_.consumer, consumer_);
         call_method(previous, n_.close);
@@ -732,6 +749,7 @@ class ConsumerThread {
     std::vector<Partition> partitions_;
     std::size_t last_ = 0;
     int rebuilds_ = 0;     // logs with a fresh copy being replayed
+    std::size_t starts_ = 0;  // clients replaced for a log that started over
     bool inited_ = false;  // mirrors `_inited`, which only this thread sets
     bool already_has_some_messages_ = false;
     bool check_soon_ = false;

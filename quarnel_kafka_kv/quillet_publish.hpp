@@ -9,6 +9,7 @@
 
 #include <initializer_list>
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -150,24 +151,28 @@ bool writes_in_flight(py::handle self, py::handle topic) {
 // the store to the collection is in flight it does not skip at all.
 bool holds_already(py::handle self, py::handle topic, py::handle key, py::handle value) {
     const Names &n = bind->n;
-    // Stored values are bytes (or None): text never equals one, so the JSON
-    // layer's writes need not wait for the collection's lock to find that out.
-    if (PyUnicode_Check(value.ptr()) || writes_in_flight(self, topic))
+    // Stored values are bytes (or None). Only exact bytes and None are
+    // compared, under exact bytes or text keys, so no code of the caller's (a
+    // key's hash, a value's __eq__, which might write here again) runs while
+    // the collection's turn is held; anything else, such as the JSON layer's
+    // text, is published.
+    bool plain_value = PyBytes_CheckExact(value.ptr()) || value.is_none();
+    bool plain_key = PyBytes_CheckExact(key.ptr()) || PyUnicode_CheckExact(key.ptr());
+    if (!plain_value || !plain_key || writes_in_flight(self, topic))
         return false;
-    py::object current;
-    {
-        Held held(lock_for(py::getattr(self, n.locks), topic));
-        // A copy that is being replaced by a replay of a new log tells nothing.
-        int rebuilding = PySet_Contains(py::getattr(self, n.rebuilding).ptr(), topic.ptr());
-        if (rebuilding < 0)
-            throw py::error_already_set();
-        PyObject *collection = find(py::getattr(self, n.topics), topic);
-        if (rebuilding || !collection || PyDict_GET_SIZE(collection) == 0 || !read_back_own_writes(self, topic))
-            return false;
-        current = py::reinterpret_borrow<py::dict>(collection).attr("get")(key);
-    }
-    // Compared outside the lock: a value's own comparison may be any code.
-    return current.equal(value);
+    Held held(lock_for(py::getattr(self, n.locks), topic));
+    // A copy that is being replaced by a replay of a new log tells nothing.
+    int rebuilding = PySet_Contains(py::getattr(self, n.rebuilding).ptr(), topic.ptr());
+    if (rebuilding < 0)
+        throw py::error_already_set();
+    PyObject *collection = find(py::getattr(self, n.topics), topic);
+    if (rebuilding || !collection || PyDict_GET_SIZE(collection) == 0 || !read_back_own_writes(self, topic))
+        return false;
+    PyObject *current = find(collection, key);
+    if (value.is_none())
+        return !current || current == Py_None;  // an absent value, as a missing key has
+    return current && PyBytes_CheckExact(current) && PyBytes_GET_SIZE(current) == PyBytes_GET_SIZE(value.ptr()) &&
+           std::memcmp(PyBytes_AS_STRING(current), PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(current)) == 0;
 }
 
 // ------------------------------------------------------------------ reports
@@ -623,8 +628,10 @@ void wait_visible(py::handle self, Batch *b, py::handle bound) {
             throw;
         }
         remove_waiter(waiters, waiter);
-        // Released without the record applied: the consumer thread is ending.
-        if (released && !applied(self, py::handle(b->topic), partition, offset, generation))
+        // Released without the record applied: the consumer thread is ending,
+        // or a rebuild replaced the copy the record was applied to just now.
+        if (released && !applied(self, py::handle(b->topic), partition, offset, generation) &&
+            !consumer_reading(self))
             raise_not_reading();
     }
 }
@@ -803,9 +810,11 @@ class AsyncVisibility : public std::enable_shared_from_this<AsyncVisibility> {
     void released(const py::object &partition, const py::object &offset) {
         if (done_)
             return;
-        // Released without the record applied: the consumer thread is ending.
+        // Released without the record applied: the consumer thread is ending,
+        // or a rebuild replaced the copy the record was applied to just now.
         Batch *b = as_batch(report_);
-        if (!applied(self_, py::handle(b->topic), partition, offset, generation_of(self_, b, partition, offset)))
+        if (!applied(self_, py::handle(b->topic), partition, offset, generation_of(self_, b, partition, offset)) &&
+            !consumer_reading(self_))
             fail();
         else if (every_offset_applied(self_, as_batch(report_)))
             finish(true);

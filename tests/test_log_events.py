@@ -8,7 +8,8 @@ import threading
 import time
 
 import pytest
-from confluent_kafka.admin import AdminClient
+from confluent_kafka import Producer, TopicPartition
+from confluent_kafka.admin import AdminClient, AlterConfigOpType, ConfigEntry, ConfigResource
 
 from quarnel_kafka_kv.dorrow import Admin
 from quarnel_kafka_kv.mervane import KafkaDB
@@ -154,3 +155,59 @@ def test_a_start_up_that_waits_says_what_it_waits_for(admin_configs, unique_name
     assert stores and stores[0]._inited
     stores[0].close()
     stores[0].cons_thr.join(10)
+
+
+@pytest.mark.slow
+def test_a_log_truncated_during_the_start_up_replay_is_read_again_from_its_new_start(
+        make_store, admin_configs, unique_name):
+    topic = f"{unique_name}.c"
+    admin = Admin(admin_configs)
+    admin.create_topic_with_params(topic, 1, 1)
+    partitions_once_added(admin, topic, 1)
+    producer = Producer(dict(admin_configs, **{"linger.ms": 50}))
+    for i in range(200_000):
+        while True:
+            try:
+                producer.produce(topic, key=b"k%d" % i, value=b"v")
+                break
+            except BufferError:
+                producer.poll(0.01)
+    producer.flush()
+
+    # A busy thread slows the replay down, so that records and the error of the truncated
+    # position reach the consumer thread in one batch.
+    replaying, opened = threading.Event(), []
+
+    def keep_busy():
+        while not opened:
+            pass
+
+    class Watched(KafkaCompaction):
+        class logger:
+            @staticmethod
+            def log(level, text, *args):
+                if "topic_list" in text % args:
+                    replaying.set()
+
+    client = AdminClient(admin_configs)
+    deletable = ConfigResource("TOPIC", topic, incremental_configs=[
+        ConfigEntry("cleanup.policy", "compact,delete", incremental_operation=AlterConfigOpType.SET)])
+
+    def truncate():
+        replaying.wait(30)
+        time.sleep(0.05)
+        [f.result() for f in client.incremental_alter_configs([deletable]).values()]
+        [f.result() for f in client.delete_records([TopicPartition(topic, 0, -1)]).values()]
+
+    threading.Thread(target=truncate, daemon=True).start()
+    threading.Thread(target=keep_busy, daemon=True).start()
+    opener = threading.Thread(target=lambda: opened.append(make_store(["c"], cls=Watched)), daemon=True)
+    opener.start()
+    opener.join(60)
+    assert opened, "the store never finished its start-up"
+    store = opened[0]
+    assert not store.locks[topic].locked()
+    store.set_collection_value("c", b"after", b"1")
+    wait_until(lambda: store._topics[topic].get(b"after") == b"1")
+    # The copy is the new log's, or the whole old one where the truncation came after the replay: never a mix.
+    assert len(store._topics[topic]) in (1, 200_001)

@@ -8,6 +8,7 @@ import sys
 import textwrap
 import threading
 import time
+import types
 
 import pytest
 from confluent_kafka import KafkaException, Producer
@@ -263,7 +264,7 @@ def test_overlapping_writers_read_their_writes_and_every_store_ends_with_the_las
 
 
 def test_a_write_does_not_wait_for_a_linger_the_caller_set(make_store, admin_configs):
-    store = make_store(["c"], configs=dict(admin_configs, **{"linger.ms": 10_000}))
+    store = make_store(["c"], configs=dict(admin_configs, **{"linger.ms": 10_000}), pause=30.0)
     store.read_your_writes = True
     started = time.monotonic()
     store.set_collection_value("c", "k", 1)
@@ -294,6 +295,38 @@ def test_the_first_writes_of_a_process_made_at_once_do_not_deadlock(kafka_bootst
     finally:
         for run in runs:
             run.kill()
+
+
+def test_no_code_of_a_value_runs_while_its_collection_waits_for_it(make_store, unique_name):
+    store = make_store(["c"], cls=KafkaCompaction, pause=5.0)
+    store.read_your_writes = True
+    store.set_collection_value("c", b"k", b"v1")
+
+    class WritesWhenCompared(bytes):
+        def __eq__(self, other):
+            store.set_collection_value("c", b"other", b"x")
+            return False
+
+        __hash__ = bytes.__hash__
+
+    writer = threading.Thread(target=store.set_collection_value, args=("c", b"k", WritesWhenCompared(b"v2")))
+    writer.start()
+    writer.join(10)
+    assert not writer.is_alive()
+    wait_until(lambda: store._topics[f"{unique_name}.c"][b"k"] == b"v2")
+
+
+def test_a_waiter_removed_while_another_is_woken_leaves_the_consumer_thread_running(make_store, unique_name):
+    store = make_store(["a", "b"], cls=KafkaCompaction)
+    waiters = store._visibility_waiters
+    # A writer of "a" that gives up as the consumer thread wakes one of "b", as an awaitable
+    # write's wake-up lets other threads run.
+    given_up = (f"{unique_name}.a", 0, 10**9, threading.Lock(), 0)
+    waiters += [given_up, (f"{unique_name}.b", 0, 0, types.SimpleNamespace(release=lambda: waiters.remove(given_up)), 0)]
+    store.set_collection_value("b", b"k", b"v")
+    wait_until(lambda: store._topics[f"{unique_name}.b"].get(b"k") == b"v")
+    time.sleep(0.5)
+    assert store.status()["state"] == "live" and waiters == []
 
 
 def test_with_read_your_writes_a_write_the_consumer_cannot_read_back_raises(make_store):
