@@ -38,7 +38,7 @@ def produce(configs, topic, records, **kwargs):
 def partitions_once_added(admin, topic, count):
     """The broker confirms new partitions before every metadata answer shows them, and a producer
     that asks in that moment fails its records for the new ones."""
-    wait_until(lambda: admin.get_topic_configs(topic)["num_partitions"] == count)
+    wait_until(lambda: admin.get_topic_configs(topic).get("num_partitions") == count)
 
 
 def topic_records(configs, topic, until_key, timeout=20.0):
