@@ -618,7 +618,6 @@ PYBIND11_MODULE(quillet, m) {
                     // The scanner json.loads hands text to, with the same (default) settings.
                     b.scan_once = json.attr("JSONDecoder")().attr("scan_once");
                     b.dict_type = builtins.attr("dict");
-                    b.str_type = builtins.attr("str");
                     b.super = builtins.attr("super");
                     b.print_exception = py::module_::import("traceback").attr("print_exception");
                     b.monotonic = time_module.attr("monotonic");

@@ -55,7 +55,7 @@ struct Bindings {
         LOG_TRUNCATION, GROUP_AUTHORIZATION_FAILED, UNKNOWN_TOPIC_OR_PART, UNKNOWN_TOPIC, UNKNOWN_PARTITION;
     py::object time, sleep, Lock, Event, Thread, get_ident, main_thread, signal, getsignal, SIGTERM, SIGINT, Admin;
     py::object open_stores;  // a WeakSet of the stores this process opened
-    py::object encode_json, loads, scan_once, dict_type, str_type, super, print_exception;
+    py::object encode_json, loads, scan_once, dict_type, super, print_exception;
     py::object monotonic, getpid, register_shutdown, SimpleNamespace;
     // Stores that do not own their process, closed when the interpreter shuts down.
     py::object unowned;
