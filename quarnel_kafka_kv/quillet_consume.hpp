@@ -25,6 +25,10 @@ constexpr double kRequestTimeout = 1.0;
 constexpr double kLogCheckInterval = 2.0;
 // How soon after a look a sign that a log started over asks again.
 constexpr double kLogRecheckInterval = 0.2;
+// A look unanswered for this long is given up; looks then come ever less
+// often, up to the longest interval, until one is answered.
+constexpr double kLogCheckTimeout = 1.0;
+constexpr double kLogCheckLongestInterval = 30.0;
 // How often a start-up that waits on something says so.
 constexpr double kWaitReportInterval = 10.0;
 // How often the thread publishes where it stands, for status().
@@ -153,11 +157,16 @@ void release_visible(py::handle waiters, const Partition &p) {
         call_method(releaser, bind->n.release);
 }
 
-bool is_authorization_failure(py::handle exc) {
+// The name of the client's error a KafkaException carries, or "".
+std::string kafka_error_name(py::handle exc) {
     py::tuple args = exc.attr("args");
     if (args.empty() || !py::isinstance(args[0], bind->KafkaError))
-        return false;
-    std::string name = args[0].attr("name")().cast<std::string>();
+        return {};
+    return args[0].attr("name")().cast<std::string>();
+}
+
+bool is_authorization_failure(py::handle exc) {
+    std::string name = kafka_error_name(exc);
     return name.size() >= 21 && name.compare(name.size() - 21, 21, "AUTHORIZATION_FAILED") == 0;
 }
 
@@ -651,14 +660,16 @@ class ConsumerThread {
         if (!description_) {
             double t = now();
             bool asked = check_soon_ || truthy(attr(n_.recheck_logs));
-            if (t < next_check_ && !(asked && t >= last_check_ + kLogRecheckInterval))
+            if (t < next_check_ && !(asked && unanswered_checks_ == 0 && t >= last_check_ + kLogRecheckInterval))
                 return;
             last_check_ = t;
             check_soon_ = false;
             py::setattr(self_, n_.recheck_logs, py::bool_(false));
-            next_check_ = t + kLogCheckInterval;
+            double backoff = kLogCheckInterval * (1 << std::min(unanswered_checks_, 5));
+            next_check_ = t + std::min(kLogCheckLongestInterval, backoff);
             try {
-                description_ = attr(n_.admin).attr("describe_topics")(bind->TopicCollection(topic_list_));
+                description_ = attr(n_.admin).attr("describe_topics")(bind->TopicCollection(topic_list_),
+                                                                      "request_timeout"_a = kLogCheckTimeout);
             } catch (py::error_already_set &e) {
                 if (!e.matches(bind->KafkaException))
                     throw;
@@ -670,10 +681,15 @@ class ConsumerThread {
             if (!item.second.attr("done")().cast<bool>())
                 return;
         description_ = py::object();
+        bool unanswered = false;
         for (auto item : futures) {
             Log &log = log_of(item.first);
-            if (!item.second.attr("exception")().is_none())
-                continue;  // gone for now: the copy is kept until a log is back
+            py::object failure = item.second.attr("exception")();
+            if (!failure.is_none()) {
+                // Gone for now: the copy is kept until a log is back.
+                unanswered = unanswered || kafka_error_name(failure) != "UNKNOWN_TOPIC_OR_PART";
+                continue;
+            }
             py::object description = item.second.attr("result")();
             // Clients before 2.5 do not give the identity: then only errors tell.
             py::object id = py::getattr(description, "topic_id", py::none());
@@ -693,6 +709,23 @@ class ConsumerThread {
                 known += p.log == &log ? 1 : 0;
             if (py::len(description.attr("partitions")) > known)
                 start_over(log, "partitions were added");
+        }
+        unanswered_checks_ = unanswered ? unanswered_checks_ + 1 : 0;
+        if (unanswered)
+            refresh_admin_metadata();
+    }
+
+    // A description goes to the broker the Admin last heard named as the
+    // cluster's controller. When that broker died, the client retries its
+    // connection for the whole request, without pause, taking most of a core,
+    // and it never asks again who the controller is: its metadata does,
+    // answered by any live broker.
+    void refresh_admin_metadata() {
+        try {
+            attr(n_.admin).attr("list_topics")(topic_list_[0], "timeout"_a = kLogCheckTimeout / 2);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(bind->KafkaException))
+                throw;
         }
     }
 
@@ -755,6 +788,7 @@ class ConsumerThread {
     bool check_soon_ = false;
     py::object description_;  // topics asked about and not yet answered
     double next_check_ = 0, last_check_ = 0;
+    int unanswered_checks_ = 0;  // looks in a row that went unanswered
     std::string waiting_for_;  // what the last failed listing lacked
     double waiting_since_ = 0, next_report_ = 0;
     py::tuple consume_kwnames_ = py::make_tuple(n_.num_messages, n_.timeout);

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from store_fixtures import wait_until
+from store_fixtures import produce, wait_until
 
 TESTS_DIR = os.path.dirname(__file__)
 
@@ -200,6 +200,39 @@ def test_no_confirmed_write_is_lost_when_a_broker_is_killed_under_two_writers(
           f"before kill {sum(before_kill)}; longest read "
           f"{max(s['longest_read'] for s in summaries):.2f}s over {sum(s['reads'] for s in summaries)} reads")
     assert attempted == len(confirmed) + failed
+
+
+@pytest.mark.cluster3
+@pytest.mark.slow
+def test_a_store_whose_admin_names_a_dead_controller_neither_spins_nor_misses_a_recreated_topic(
+        kafka_cluster3, make_store, unique_name, capsys):
+    needs_node_control(kafka_cluster3)
+    from confluent_kafka.admin import AdminClient, NewTopic
+    configs = {"bootstrap.servers": kafka_cluster3.bootstrap}
+    topic = f"{unique_name}.c"
+    store = make_store(["c"], configs=configs)
+    store.set_collection_value("c", "old", 1)
+    # Descriptions go to the broker a client last heard named as the controller: kill that one.
+    victim = store.admin.list_topics(topic, timeout=10).controller_id - 1
+    kafka_cluster3.kill_node(victim)
+    try:
+        # Its Admin used to retry that broker without pause for as long as each look lasted: most of a core.
+        cpu = time.process_time()
+        time.sleep(12)
+        assert time.process_time() - cpu < 4
+        alive = {"bootstrap.servers": ",".join(kafka_cluster3.node_bootstrap(i) for i in kafka_cluster3.alive_nodes())}
+        admin = AdminClient(alive)
+        admin.delete_topics([topic])[topic].result()
+        wait_until(lambda: admin.create_topics([NewTopic(topic, 1, 2, config={"cleanup.policy": "compact"})])[
+            topic].result() or True, timeout=30, interval=0.5, ignore=(Exception,))
+        # A new log that grew past the old position: only the topic's identity tells it from the old one.
+        produce(alive, topic, [(b"k%d" % i, b"%d" % i) for i in range(5)])
+        wait_until(lambda: sorted(store.get_collection_keys("c")) == [f"k{i}" for i in range(5)], timeout=30)
+        assert "rebuilt " + topic in capsys.readouterr().err
+        store.set_collection_value("c", "new", 2)
+        wait_until(lambda: store.get_collection_value("c", "new") == 2)
+    finally:
+        kafka_cluster3.start_node(victim)
 
 
 @pytest.mark.cluster3
