@@ -260,7 +260,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     py::setattr(self, n.consumer_config, cons_conf);
     py::dict producer_conf = producer_config(configs);
     py::setattr(self, n.producer, bind->Producer(producer_conf));
-    init_write_state(self, producer_conf);
+    init_write_state(self, callers_linger(configs));
     py::setattr(self, n.locks, py::dict());
     py::setattr(self, n.publish_locks, py::dict());
     // Per topic and partition: the offset of this store's last delivered

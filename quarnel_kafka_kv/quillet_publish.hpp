@@ -18,6 +18,9 @@ namespace {
 
 // How long one poll of the producer waits for reports.
 constexpr double kPollStep = 0.001;
+// How long the producer gathers the records of writers that overlap into
+// one request, unless the caller chose a linger.ms.
+constexpr double kSharedLinger = 0.5;
 // How long a waiting writer that does not poll sleeps before looking whether
 // it should take over the polling; a leaving poller wakes one at once.
 constexpr double kWakeStep = 0.05;
@@ -25,8 +28,8 @@ constexpr double kWakeStep = 0.05;
 struct WriteNames {
     py::str in_flight = intern("_writes_in_flight"), poll_turn = intern("_poll_turn"),
             poll_waiters = intern("_poll_waiters"), async_writes = intern("_async_writes"),
-            async_poller = intern("_async_poller"), serve_reports_with = intern("_serve_reports_with"), locked = intern("locked"), items = intern("items"),
-            keys = intern("keys"), call_soon_threadsafe = intern("call_soon_threadsafe"),
+            async_poller = intern("_async_poller"), flush_always = intern("_flush_always"),
+            locked = intern("locked"), items = intern("items"), keys = intern("keys"), call_soon_threadsafe = intern("call_soon_threadsafe"),
             call_later = intern("call_later"), set_result = intern("set_result"),
             set_exception = intern("set_exception"), done = intern("done"), cancel = intern("cancel");
     py::object BufferError = py::reinterpret_borrow<py::object>(PyExc_BufferError);
@@ -66,12 +69,8 @@ std::string setting_text(const py::object &value) {
 py::dict producer_config(py::handle admin_configs) {
     py::dict conf = bind->dict_type(admin_configs);
     conf["delivery.report.only.error"] = false;
-    // Writers wait for their reports by polling, which leaves queued records
-    // to linger.ms; flushing instead would send at once but make the client's
-    // sending thread spin whenever its requests in flight are at their limit,
-    // as many writers keep them. So records go out as soon as they can.
     if (!setting(conf, {"linger.ms", "queue.buffering.max.ms"}))
-        conf["linger.ms"] = 0;
+        conf["linger.ms"] = kSharedLinger;
     if (!setting(conf, {"enable.idempotence", "transactional.id"})) {
         py::object acks = setting(conf, {"acks", "request.required.acks"});
         py::object retries = setting(conf, {"retries", "message.send.max.retries"});
@@ -87,18 +86,18 @@ py::dict producer_config(py::handle admin_configs) {
     return conf;
 }
 
-// Whether the producer waits linger.ms before it sends a record.
-bool lingers(const py::dict &producer_conf) {
-    py::object linger = setting(producer_conf, {"linger.ms", "queue.buffering.max.ms"});
+// Whether the caller chose a linger.ms of their own.
+bool callers_linger(py::handle admin_configs) {
+    py::object linger = setting(bind->dict_type(admin_configs), {"linger.ms", "queue.buffering.max.ms"});
     return linger && std::atof(setting_text(linger).c_str()) > 0;
 }
 
 // What the write path keeps on a store besides the offsets.
-void init_write_state(py::handle self, const py::dict &producer_conf) {
+void init_write_state(py::handle self, bool flush_always) {
     const WriteNames &w = wn();
     // A caller's own linger.ms is for batching writers that do not wait:
-    // one that waits has its record sent at once, by a flush.
-    py::setattr(self, w.serve_reports_with, lingers(producer_conf) ? bind->n.flush : bind->n.poll);
+    // one that waits has its records sent at once, by a flush.
+    py::setattr(self, w.flush_always, py::bool_(flush_always));
     // Per topic: records handed to the producer whose report has not come.
     py::setattr(self, w.in_flight, py::dict());
     // Held by the one writer that polls the producer; the others wait on
@@ -355,24 +354,44 @@ void remove_waiter(py::handle waiters, py::handle waiter) {
         }
 }
 
+// Whether the producer holds no records but the `mine` a writer waits for.
+// A stand-in for the client without a length shares its requests.
+bool alone(py::handle producer, Py_ssize_t mine) {
+    Py_ssize_t queued = PyObject_Size(producer.ptr());
+    if (queued < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+        return false;
+    }
+    return queued <= mine;
+}
+
 // Serves delivery reports until `done()`. One writer at a time polls (the
 // client hands a report to whichever poller it wakes, and would leave the
 // others asleep until their time-out); the others sleep on `wake`, which
 // their own last report or a leaving poller releases. `wake` is held.
-template <typename Done>
-void serve_reports(py::handle self, py::handle wake, Done done) {
+// `mine()` counts the records the poller waits for itself.
+template <typename Done, typename Mine>
+void serve_reports(py::handle self, py::handle wake, Done done, Mine mine) {
     const Names &n = bind->n;
     const WriteNames &w = wn();
     py::object producer = py::getattr(self, n.producer);
     py::object turn = py::getattr(self, w.poll_turn);
     py::object waiters = py::getattr(self, w.poll_waiters);
-    py::object serve = py::getattr(self, w.serve_reports_with);
+    bool flush_always = truthy(py::getattr(self, w.flush_always));
     py::float_ poll_step(kPollStep), wake_step(kWakeStep);
     while (!done()) {
         if (truthy(call_method(turn, n.acquire, py::bool_(false)))) {
             try {
-                while (!done())
-                    call_method(producer, serve, poll_step);
+                while (!done()) {
+                    // Alone, a writer has its records sent at once. With other
+                    // writers' records queued or in flight, the linger gathers
+                    // them into shared requests: a flush then would make the
+                    // client's sending thread spin while its requests in flight
+                    // are at their limit, as many writers keep them.
+                    call_method(producer, flush_always || alone(producer, mine()) ? n.flush : n.poll, poll_step);
+                }
             } catch (...) {
                 call_method(turn, n.release);
                 wake_a_waiter(waiters);
@@ -400,7 +419,7 @@ void wait_for_reports(py::handle self, Batch *b) {
     py::object wake = bind->Lock();
     call_method(wake, bind->n.acquire);
     Py_XSETREF(b->wake, wake.inc_ref().ptr());
-    serve_reports(self, wake, [b] { return b->outstanding == 0; });
+    serve_reports(self, wake, [b] { return b->outstanding == 0; }, [b] { return b->outstanding; });
     Py_CLEAR(b->wake);
 }
 
@@ -731,7 +750,7 @@ void serve_async_reports(py::handle self) {
         // finds no poller and starts one.
         py::setattr(self, w.async_poller, py::none());
         return true;
-    });
+    }, [&] { return static_cast<Py_ssize_t>(py::getattr(self, w.async_writes).cast<long>()); });
 }
 
 void ensure_async_poller(py::handle self) {
