@@ -29,9 +29,10 @@ struct WriteNames {
     py::str in_flight = intern("_writes_in_flight"), poll_turn = intern("_poll_turn"),
             poll_waiters = intern("_poll_waiters"), async_writes = intern("_async_writes"),
             async_poller = intern("_async_poller"), flush_always = intern("_flush_always"),
-            locked = intern("locked"), items = intern("items"), keys = intern("keys"), call_soon_threadsafe = intern("call_soon_threadsafe"),
-            call_later = intern("call_later"), set_result = intern("set_result"),
-            set_exception = intern("set_exception"), done = intern("done"), cancel = intern("cancel");
+            locked = intern("locked"), items = intern("items"), keys = intern("keys"),
+            call_soon_threadsafe = intern("call_soon_threadsafe"), call_later = intern("call_later"),
+            set_result = intern("set_result"), set_exception = intern("set_exception"), done = intern("done"),
+            cancel = intern("cancel");
     py::object BufferError = py::reinterpret_borrow<py::object>(PyExc_BufferError);
     py::object get_running_loop = import_host("asyncio").attr("get_running_loop");
     py::object SimpleNamespace = import_host("types").attr("SimpleNamespace");
