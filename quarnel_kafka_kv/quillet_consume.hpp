@@ -719,10 +719,11 @@ class ConsumerThread {
     // cluster's controller. When that broker died, the client retries its
     // connection for the whole request, without pause, taking most of a core,
     // and it never asks again who the controller is: its metadata does,
-    // answered by any live broker.
+    // answered by any live broker. Asked for every topic: an Admin's request
+    // naming one lets a broker with auto.create.topics.enable create it.
     void refresh_admin_metadata() {
         try {
-            attr(n_.admin).attr("list_topics")(topic_list_[0], "timeout"_a = kLogCheckTimeout / 2);
+            attr(n_.admin).attr("list_topics")("timeout"_a = kLogCheckTimeout / 2);
         } catch (py::error_already_set &e) {
             if (!e.matches(bind->KafkaException))
                 throw;
