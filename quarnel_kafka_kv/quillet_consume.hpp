@@ -28,7 +28,7 @@ constexpr double kLogRecheckInterval = 0.2;
 // A look unanswered for this long is given up; looks then come ever less
 // often, up to the longest interval, until one is answered.
 constexpr double kLogCheckTimeout = 1.0;
-constexpr double kLogCheckLongestInterval = 30.0;
+constexpr double kLogCheckLongestInterval = 10.0;
 // How often a start-up that waits on something says so.
 constexpr double kWaitReportInterval = 10.0;
 // How often the thread publishes where it stands, for status().

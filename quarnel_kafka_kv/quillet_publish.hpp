@@ -751,7 +751,15 @@ void serve_async_reports(py::handle self) {
         // finds no poller and starts one.
         py::setattr(self, w.async_poller, py::none());
         return true;
-    }, [&] { return static_cast<Py_ssize_t>(py::getattr(self, w.async_writes).cast<long>()); });
+    }, [&] {
+        // One awaitable write is alone when every record in flight is its own.
+        if (py::getattr(self, w.async_writes).cast<long>() != 1)
+            return Py_ssize_t{0};
+        Py_ssize_t records = 0;
+        for (auto item : py::reinterpret_borrow<py::dict>(py::getattr(self, w.in_flight)))
+            records += item.second.cast<Py_ssize_t>();
+        return records;
+    });
 }
 
 void ensure_async_poller(py::handle self) {

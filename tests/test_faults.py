@@ -8,6 +8,8 @@ import threading
 import time
 
 import pytest
+from confluent_kafka import KafkaException, TopicCollection
+from confluent_kafka.admin import AdminClient, NewTopic
 
 from store_fixtures import produce, wait_until
 
@@ -207,7 +209,6 @@ def test_no_confirmed_write_is_lost_when_a_broker_is_killed_under_two_writers(
 def test_a_store_whose_admin_names_a_dead_controller_neither_spins_nor_misses_a_recreated_topic(
         kafka_cluster3, make_store, unique_name, capsys):
     needs_node_control(kafka_cluster3)
-    from confluent_kafka.admin import AdminClient, NewTopic
     configs = {"bootstrap.servers": kafka_cluster3.bootstrap}
     topic = f"{unique_name}.c"
     store = make_store(["c"], configs=configs)
@@ -222,9 +223,17 @@ def test_a_store_whose_admin_names_a_dead_controller_neither_spins_nor_misses_a_
         assert time.process_time() - cpu < 4
         alive = {"bootstrap.servers": ",".join(kafka_cluster3.node_bootstrap(i) for i in kafka_cluster3.alive_nodes())}
         admin = AdminClient(alive)
+        old_id = admin.describe_topics(TopicCollection([topic]))[topic].result().topic_id
         admin.delete_topics([topic])[topic].result()
-        wait_until(lambda: admin.create_topics([NewTopic(topic, 1, 2, config={"cleanup.policy": "compact"})])[
-            topic].result() or True, timeout=30, interval=0.5, ignore=(Exception,))
+
+        def recreated():
+            # A creation that took effect but reported a time-out is retried into "already exists".
+            try:
+                admin.create_topics([NewTopic(topic, 1, 2, config={"cleanup.policy": "compact"})])[topic].result()
+            except KafkaException:
+                pass
+            return admin.describe_topics(TopicCollection([topic]))[topic].result().topic_id != old_id
+        wait_until(recreated, timeout=30, interval=0.5, ignore=(KafkaException,))
         # A new log that grew past the old position: only the topic's identity tells it from the old one.
         produce(alive, topic, [(b"k%d" % i, b"%d" % i) for i in range(5)])
         wait_until(lambda: sorted(store.get_collection_keys("c")) == [f"k{i}" for i in range(5)], timeout=30)
