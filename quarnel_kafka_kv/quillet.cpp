@@ -35,10 +35,7 @@ py::object refusal_recorder(py::list latest, py::object callers_error_cb) {
 // Whether a failed request is one a refused login would explain: the
 // request then found no usable broker rather than an answer.
 bool is_transport_failure(py::handle exc) {
-    py::tuple args = exc.attr("args");
-    if (args.empty() || !py::isinstance(args[0], bind->KafkaError))
-        return false;
-    std::string name = args[0].attr("name")().cast<std::string>();
+    std::string name = kafka_error_name(exc);
     return name == "_TRANSPORT" || name == "_TIMED_OUT" || name == "_ALL_BROKERS_DOWN";
 }
 
