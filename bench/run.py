@@ -548,12 +548,70 @@ def child_bulk(p: dict) -> dict:
     return {"bulk": samples, "unseen": sum(unseen)}
 
 
+class BareReadBack:
+    """The bare client doing what a write with read_your_writes does: produce, wait for the record's own delivery
+    report (served by a polling thread), then for a consumer thread of the process to have applied its offset."""
+
+    def __init__(self, conf: dict, topic: str):
+        from confluent_kafka import Consumer, Producer, TopicPartition
+        # Idempotent, as the store's producer, so a retried record cannot overtake a later one; no linger, which
+        # suits a lone writer best.
+        self.producer = Producer({**conf, "enable.idempotence": True, "linger.ms": 0})
+        self.consumer = Consumer({**conf, "group.id": f"bare-{uuid.uuid4().hex}", "enable.auto.commit": False})
+        self.consumer.assign([TopicPartition(topic, 0, 0)])
+        self.topic, self.data, self.applied = topic, {}, -1
+        self.changed, self.running = threading.Condition(), True
+        self.threads = [threading.Thread(target=self._consume), threading.Thread(target=self._poll)]
+        for t in self.threads:
+            t.start()
+
+    def _consume(self):
+        while self.running:
+            msgs = self.consumer.consume(1, 0.1)
+            if msgs:
+                msgs += self.consumer.consume(1000, 0)
+            for m in msgs:
+                if m.error() is None:
+                    self.data[m.key()] = m.value()
+                    with self.changed:
+                        self.applied = m.offset()
+                        self.changed.notify_all()
+
+    def _poll(self):
+        while self.running:
+            self.producer.poll(0.05)
+
+    def write(self, key: bytes, value: bytes) -> None:
+        from confluent_kafka import KafkaException
+        delivered, report = threading.Event(), []
+
+        def on_delivery(err, msg):
+            report.append((err, msg.offset()))
+            delivered.set()
+
+        self.producer.produce(self.topic, value=value, key=key, on_delivery=on_delivery)
+        delivered.wait()
+        err, offset = report[0]
+        if err is not None:
+            raise KafkaException(err)
+        with self.changed:
+            self.changed.wait_for(lambda: self.applied >= offset)
+
+    def close(self):
+        self.running = False
+        for t in self.threads:
+            t.join()
+        self.consumer.close()
+
+
 def child_threads(p: dict) -> dict:
-    """Single-key writes with read_your_writes from 8 threads at once and from 1, each checked right after."""
+    """Single-key writes with read_your_writes from 8 threads at once and from 1, each checked right after; the
+    bare client doing the same from as many threads, for information."""
     from quarnel_kafka_kv.quillet import KafkaJsonCompaction
     name, count, threads = p["name"], p["count"], p["threads"]
     store = KafkaJsonCompaction(p["conf"], [name], p["db"], **quiet_store_kwargs())
     store.read_your_writes = True
+    bare = BareReadBack(p["conf"], p["base_topic"])
     rounds = iter(range(1_000_000))
     unseen = [0]
 
@@ -564,21 +622,31 @@ def child_threads(p: dict) -> dict:
             if store.get_collection_value(name, key) != i:
                 unseen[0] += 1
 
-    def run(n):
+    def bare_writer(r, t):
+        for i in range(count):
+            key = f"r{r}-t{t}-{i % 10}".encode()
+            bare.write(key, str(i).encode())
+            if bare.data.get(key) != str(i).encode():
+                unseen[0] += 1
+
+    def run(target, n):
         r = next(rounds)
-        workers = [threading.Thread(target=writer, args=(r, t)) for t in range(n)]
+        workers = [threading.Thread(target=target, args=(r, t)) for t in range(n)]
         for w in workers:
             w.start()
         for w in workers:
             w.join()
 
     try:
-        samples = take_turns({"many": lambda: run(threads), "one": lambda: run(1)}, 1, p["reps"])
+        samples = take_turns({"many": lambda: run(writer, threads), "one": lambda: run(writer, 1),
+                              "bare_many": lambda: run(bare_writer, threads), "bare_one": lambda: run(bare_writer, 1)},
+                             1, p["reps"])
     finally:
+        bare.close()
         stop_store(store)
     # Time per write.
-    return {"many": [x / (threads * count) for x in samples["many"]], "one": [x / count for x in samples["one"]],
-            "unseen": unseen[0]}
+    return {kind: [x / ((threads if kind.endswith("many") else 1) * count) for x in runs]
+            for kind, runs in samples.items()} | {"unseen": unseen[0]}
 
 
 LOAD_SCRIPT = """\
@@ -921,7 +989,10 @@ def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started:
         "reads the same file, `json.loads` each line, produces `json.dumps` of its value and flushes once.",
         "- threads: single-key writes with `read_your_writes` (default pause), 8 threads at once against 1 thread "
         "alone, per write; each write checked by a read right after it returned. The target is on the time per "
-        "write: 0.25 means 4 times the writes per second.",
+        "write: 0.25 means 4 times the writes per second. For information, the bare client doing the same work "
+        "from as many threads in the same run: an idempotent producer without linger, each writer waiting for its "
+        "record's delivery report (served by a polling thread) and then for a consumer thread of the process "
+        "to have applied that offset.",
         "",
     ]
     return "\n".join(lines)
@@ -1188,13 +1259,21 @@ def main(argv: list[str] | None = None) -> int:
 
         if "threads" in only:
             log(f"8 threads writing with read_your_writes, {thread_writes} writes each")
-            topics.append(f"{db}.threads")
-            th = run_child("threads", {"conf": conf, "db": db, "name": "threads", "count": thread_writes,
-                                       "threads": 8, "reps": args.reps})
-            trows = pair("threads, read_your_writes", f"8 × {thread_writes}", "8 threads: time per write",
+            ttopic = f"{db}.threads-base"
+            topics += [f"{db}.threads", ttopic]
+            create_topic(conf, ttopic)
+            th = run_child("threads", {"conf": conf, "db": db, "name": "threads", "base_topic": ttopic,
+                                       "count": thread_writes, "threads": 8, "reps": args.reps})
+            size = f"8 × {thread_writes}"
+            trows = pair("threads, read_your_writes", size, "8 threads: time per write",
                          th["many"], "1 thread: time per write (baseline)", th["one"], target=0.25)
             trows[0].note = (f"speed-up {statistics.median(th['one']) / statistics.median(th['many']):.1f}x; "
-                             f"{th['unseen']} writes not read back right after")
+                             f"{th['unseen']} writes not read back right after (store and bare client)")
+            trows += pair("threads, read_your_writes", size, "8 threads: time per write (information)", th["many"],
+                          "bare client, 8 threads: time per write (baseline)", th["bare_many"])
+            trows.append(Row("threads, read_your_writes", size, "bare client, 1 thread: time per write (information)",
+                             th["bare_one"], "s", note=f"bare client's speed-up "
+                             f"{statistics.median(th['bare_one']) / statistics.median(th['bare_many']):.1f}x"))
             rows += trows
     finally:
         if not args.keep_topics:
