@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace quarnel {
 namespace {
@@ -21,6 +22,10 @@ constexpr double kPollStep = 0.001;
 // How long the producer gathers the records of writers that overlap into
 // one request, unless the caller chose a linger.ms.
 constexpr double kSharedLinger = 0.5;
+// How many records of a batch are encoded before they are handed over
+// together: handed over apart, a record's encoding would let the linger
+// expire between records and split a batch into ten times the requests.
+constexpr std::size_t kHandOverRun = 256;
 // How long a waiting writer that does not poll sleeps before looking whether
 // it should take over the polling; a leaving poller wakes one at once.
 constexpr double kWakeStep = 0.05;
@@ -480,28 +485,21 @@ bool produce_record(py::handle self, py::handle turn, py::handle report, py::han
 
 // Hands every pair of `pairs` over in order. A record the client refuses
 // outright counts as failed, as an undelivered one does; anything else
-// (a bad key, an interrupted input) ends the batch there and is returned.
+// (a bad key, an interrupted input) ends the batch there and is returned,
+// once the records before it are handed over.
 std::optional<py::error_already_set> produce_all(py::handle self, py::handle report, py::handle pairs,
                                                   Encode encode) {
     Batch *b = as_batch(report);
     py::object turn = lock_for(py::getattr(self, bind->n.publish_locks), py::handle(b->topic));
-    try {
-        py::object it = py::iter(pairs_of(pairs));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            py::object item = py::reinterpret_steal<py::object>(raw);
-            py::object pair = py::reinterpret_steal<py::object>(
-                PySequence_Fast(item.ptr(), "each item of the mapping must be a (key, value) pair"));
-            if (!pair)
-                throw py::error_already_set();
-            if (PySequence_Fast_GET_SIZE(pair.ptr()) != 2)
-                throw py::value_error("each item of the mapping must be a (key, value) pair");
-            py::handle key = PySequence_Fast_GET_ITEM(pair.ptr(), 0), value = PySequence_Fast_GET_ITEM(pair.ptr(), 1);
-            py::object record_key = py::reinterpret_borrow<py::object>(key);
-            py::object record_value = py::reinterpret_borrow<py::object>(value);
-            if (encode)
-                encode(key, value, record_key, record_value);
+    struct Record {
+        py::object key, record_key, record_value;
+    };
+    std::vector<Record> run;
+    run.reserve(kHandOverRun);
+    auto hand_over = [&] {
+        for (Record &r : run) {
             try {
-                produce_record(self, turn, report, record_key, record_value);
+                produce_record(self, turn, report, r.record_key, r.record_value);
             } catch (py::error_already_set &e) {
                 if (!e.matches(bind->KafkaException))
                     throw;
@@ -510,19 +508,50 @@ std::optional<py::error_already_set> produce_all(py::handle self, py::handle rep
                 ++b->refused;
                 if (!b->first_error)
                     b->first_error = (args.empty() ? py::object(e.value()) : py::object(args[0])).release().ptr();
-                if (PyList_Append(b->not_written, key.ptr()) < 0)
+                if (PyList_Append(b->not_written, r.key.ptr()) < 0)
                     throw py::error_already_set();
             }
         }
-        if (PyErr_Occurred())
-            throw py::error_already_set();
+        run.clear();
+    };
+    std::optional<py::error_already_set> stopped;
+    try {
+        py::object it = py::iter(pairs_of(pairs));
+        try {
+            while (PyObject *raw = PyIter_Next(it.ptr())) {
+                py::object item = py::reinterpret_steal<py::object>(raw);
+                py::object pair = py::reinterpret_steal<py::object>(
+                    PySequence_Fast(item.ptr(), "each item of the mapping must be a (key, value) pair"));
+                if (!pair)
+                    throw py::error_already_set();
+                if (PySequence_Fast_GET_SIZE(pair.ptr()) != 2)
+                    throw py::value_error("each item of the mapping must be a (key, value) pair");
+                py::handle key = PySequence_Fast_GET_ITEM(pair.ptr(), 0);
+                py::handle value = PySequence_Fast_GET_ITEM(pair.ptr(), 1);
+                Record r{py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(key),
+                         py::reinterpret_borrow<py::object>(value)};
+                if (encode)
+                    encode(key, value, r.record_key, r.record_value);
+                run.push_back(std::move(r));
+                if (run.size() == kHandOverRun)
+                    hand_over();
+            }
+            if (PyErr_Occurred())
+                throw py::error_already_set();
+        } catch (py::error_already_set &e) {
+            stopped = std::move(e);
+        } catch (...) {
+            py::detail::try_translate_exceptions();
+            stopped = py::error_already_set();
+        }
+        hand_over();
     } catch (py::error_already_set &e) {
         return std::move(e);
     } catch (...) {
         py::detail::try_translate_exceptions();
         return py::error_already_set();
     }
-    return std::nullopt;
+    return stopped;
 }
 
 // What a batch raises when records failed: a KafkaException whose error
