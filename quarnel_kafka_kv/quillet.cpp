@@ -394,7 +394,14 @@ void close_store(py::handle self, py::handle signal_number, py::handle) {
     // takes no other call: the consumer thread's exit steps deliver then.
     // Otherwise before the stop is asked for, which may end the process.
     if (!PyLong_Check(signal_number.ptr())) {
-        deliver_pending(self);
+        try {
+            deliver_pending(self);
+        } catch (py::error_already_set &) {
+            // The stop is asked for all the same: a store left running would
+            // hold its process at exit.
+            py::setattr(self, bind->n.cons_running, py::bool_(false));
+            throw;
+        }
         py::setattr(self, bind->n.delivered, py::bool_(true));
     }
     py::setattr(self, bind->n.cons_running, py::bool_(false));

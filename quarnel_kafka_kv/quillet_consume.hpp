@@ -165,6 +165,22 @@ std::string kafka_error_name(py::handle exc) {
     return args[0].attr("name")().cast<std::string>();
 }
 
+// The producer's fatal error (an idempotent producer refused its producer id,
+// as a principal without Write anywhere is) is raised once, by whichever call
+// serves it; the producer then delivers nothing more and refuses every write.
+// Served by the store's own upkeep rather than by a writer, it is told and the
+// store goes on: a store that only reads has lost nothing.
+bool told_producer_failure(py::handle self, py::error_already_set &e) {
+    if (!e.matches(bind->KafkaException))
+        return false;
+    py::tuple args = e.value().attr("args");
+    if (args.empty() || !py::isinstance(args[0], bind->KafkaError) || !truthy(args[0].attr("fatal")()))
+        return false;
+    say(self, kWarning, py::str("KafkaCompaction's producer failed, and every write will be refused: {}")
+                            .format(args[0].attr("str")()));
+    return true;
+}
+
 bool is_authorization_failure(py::handle exc) {
     std::string name = kafka_error_name(exc);
     return name.size() >= 21 && name.compare(name.size() - 21, 21, "AUTHORIZATION_FAILED") == 0;
@@ -745,7 +761,12 @@ class ConsumerThread {
         // producer and the Admin are otherwise polled by writes alone.
         if (now >= next_client_poll_ && truthy(attr(n_.poll_clients))) {
             next_client_poll_ = now + kClientPollInterval;
-            call_method(attr(n_.producer), n_.poll, zero_);
+            try {
+                call_method(attr(n_.producer), n_.poll, zero_);
+            } catch (py::error_already_set &e) {
+                if (!told_producer_failure(self_, e))
+                    throw;
+            }
             call_method(attr(n_.admin), n_.poll, zero_);
         }
     }
@@ -838,7 +859,15 @@ void deliver_pending(py::handle self) {
     if (!py::getattr(self, n.pid, py::none()).equal(bind->getpid()))
         return;
     py::object bound = py::getattr(self, n.close_flush_s);
-    long long left = call_method(producer, n.flush, bound).cast<long long>();
+    long long left;
+    try {
+        left = call_method(producer, n.flush, bound).cast<long long>();
+    } catch (py::error_already_set &e) {
+        if (!told_producer_failure(self, e))
+            throw;
+        // What the failure took goes to its writers with this second serving.
+        left = call_method(producer, n.flush, bound).cast<long long>();
+    }
     if (left > 0) {
         say(self, kError,
             py::str("KafkaCompaction stopping: {} written record(s) not delivered to Kafka within {} s")

@@ -1,5 +1,6 @@
 """A secured broker: SASL logins whose credentials are never printed, ACLs, TLS."""
 import json
+import logging
 import os
 import subprocess
 import sys
@@ -10,6 +11,7 @@ import pytest
 from confluent_kafka import KafkaException
 
 from quarnel_kafka_kv.dorrow import Admin
+from quarnel_kafka_kv.quillet import KafkaJsonCompaction
 from store_fixtures import wait_until
 
 TESTS_DIR = os.path.dirname(__file__)
@@ -186,6 +188,31 @@ def test_a_principal_without_read_is_refused_at_construction_even_on_an_empty_to
                          capture_output=True, text=True, timeout=60, cwd=TESTS_DIR)
     assert (run.returncode, run.stdout) == (1, ""), run.stderr[-3000:]
     assert "Not authorized to read topic" in run.stderr
+
+
+def test_a_principal_that_may_only_read_runs_a_store_whose_producer_was_refused(
+        kafka_sasl, make_store, unique_name):
+    Admin({"bootstrap.servers": kafka_sasl.bootstrap}).create_or_update_topic(
+        unique_name + ".c", 1, 1, STORE_TOPIC_SETTINGS)
+    user, password = kafka_sasl.reader_credentials
+    # Without Write on any topic the broker refuses the idempotent producer its id: a fatal client error.
+    kafka_sasl.grant(f"User:{user}", ["DESCRIBE", "DESCRIBE_CONFIGS", "READ"], unique_name + ".")
+    lines = []
+    logger = logging.getLogger("quarnel.reader." + unique_name)
+    logger.addHandler(type("H", (logging.Handler,), {"emit": lambda self, r: lines.append(r.getMessage())})())
+    logger.propagate = False
+    # With a logger the consumer thread polls the producer, which used to stop the store.
+    logged = make_store(["c"], configs=sasl_configs(kafka_sasl, user, password),
+                        cls=type("Logged", (KafkaJsonCompaction,), {"logger": logger}))
+    plain = make_store(["c"], configs=sasl_configs(kafka_sasl, user, password))
+    wait_until(lambda: any("producer failed" in line for line in lines))
+    assert logged.status()["state"] == "live"
+    with pytest.raises(KafkaException):
+        logged.set_collection_value("c", "k", 1)
+    # Its close used to raise the producer's failure and leave the store running.
+    plain.close()
+    plain.cons_thr.join(10)
+    assert not plain.cons_thr.is_alive()
 
 
 def test_over_tls_a_store_works_and_the_command_line_reports_an_untrusted_certificate_in_one_line(
