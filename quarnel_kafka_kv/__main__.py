@@ -273,6 +273,11 @@ class Session:
             return Failure(f"cannot reach Kafka at {self.conf['bootstrap.servers']} ({name}): {error.str()}")
         if name == "_INVALID_ARG":
             return Failure(f"bad client property: {error.str()}", 2)
+        if name == "TOPIC_AUTHORIZATION_FAILED":
+            # The client's text names neither the topic nor the right.
+            return Failure(f"Kafka ({name}): {error.str()} (on the topics {self.db_name}.*: reading needs Describe, "
+                           "DescribeConfigs and Read; writing also Write; a missing collection Create and "
+                           "AlterConfigs)")
         return Failure(f"Kafka ({name}): {error.str()}")
 
     def topics(self):

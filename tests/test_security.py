@@ -187,7 +187,7 @@ def test_a_principal_without_read_is_refused_at_construction_even_on_an_empty_to
                           f"-Xsasl.username={user}", f"-Xsasl.password={password}", "status", "c"],
                          capture_output=True, text=True, timeout=60, cwd=TESTS_DIR)
     assert (run.returncode, run.stdout) == (1, ""), run.stderr[-3000:]
-    assert "Not authorized to read topic" in run.stderr
+    assert "Not authorized to read topic" in run.stderr and f"topics {unique_name}.*: reading needs" in run.stderr
 
 
 def test_a_principal_that_may_only_read_runs_a_store_whose_producer_was_refused(
