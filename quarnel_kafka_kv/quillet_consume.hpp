@@ -165,22 +165,6 @@ std::string kafka_error_name(py::handle exc) {
     return args[0].attr("name")().cast<std::string>();
 }
 
-// The producer's fatal error (an idempotent producer refused its producer id,
-// as a principal without Write anywhere is) is raised once, by whichever call
-// serves it; the producer then delivers nothing more and refuses every write.
-// Served by the store's own upkeep rather than by a writer, it is told and the
-// store goes on: a store that only reads has lost nothing.
-bool told_producer_failure(py::handle self, py::error_already_set &e) {
-    if (!e.matches(bind->KafkaException))
-        return false;
-    py::tuple args = e.value().attr("args");
-    if (args.empty() || !py::isinstance(args[0], bind->KafkaError) || !truthy(args[0].attr("fatal")()))
-        return false;
-    say(self, kWarning, py::str("KafkaCompaction's producer failed, and every write will be refused: {}")
-                            .format(args[0].attr("str")()));
-    return true;
-}
-
 bool is_authorization_failure(py::handle exc) {
     std::string name = kafka_error_name(exc);
     return name.size() >= 21 && name.compare(name.size() - 21, 21, "AUTHORIZATION_FAILED") == 0;

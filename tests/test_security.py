@@ -1,4 +1,5 @@
 """A secured broker: SASL logins whose credentials are never printed, ACLs, TLS."""
+import asyncio
 import json
 import logging
 import os
@@ -205,6 +206,12 @@ def test_a_principal_that_may_only_read_runs_a_store_whose_producer_was_refused(
     logged = make_store(["c"], configs=sasl_configs(kafka_sasl, user, password),
                         cls=type("Logged", (KafkaJsonCompaction,), {"logger": logger}))
     plain = make_store(["c"], configs=sasl_configs(kafka_sasl, user, password))
+
+    async def awaited_write():
+        return await asyncio.wait_for(plain.aset_collection_value("c", "k", 1), 10)
+    # Made before the refusal arrives, as a rule: its deliveries thread used to die of it, the write never ending.
+    with pytest.raises(KafkaException):
+        asyncio.run(awaited_write())
     wait_until(lambda: any("producer failed" in line for line in lines))
     assert logged.status()["state"] == "live"
     with pytest.raises(KafkaException):
