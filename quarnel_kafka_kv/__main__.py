@@ -54,7 +54,9 @@ COMMAND_HELP = {
     "get": ("print the value under a key as one line of JSON", "A missing key: status 1."),
     "set": ("write a JSON value under a key", "JSON null is refused: use delete."),
     "delete": ("delete a key", "A missing key: status 1, nothing written."),
-    "dump": ("print a collection as JSON lines", 'One {"key": ..., "value": ...} line per key, sorted by key.'),
+    "dump": ("print a collection as JSON lines",
+             'One {"key": ..., "value": ...} line per key, sorted by key. A value that is not JSON\n'
+             "(written by another producer) is named on standard error and left out: status 1."),
     "load": (
         "write keys from JSON lines or a JSON object",
         'Input: the JSON lines of dump, or one JSON object of key to value; a null value deletes\n'
@@ -271,6 +273,11 @@ class Session:
             return Failure(f"cannot reach Kafka at {self.conf['bootstrap.servers']} ({name}): {error.str()}")
         if name == "_INVALID_ARG":
             return Failure(f"bad client property: {error.str()}", 2)
+        if name == "TOPIC_AUTHORIZATION_FAILED":
+            # The client's text names neither the topic nor the right.
+            return Failure(f"Kafka ({name}): {error.str()} (on the topics {self.db_name}.*: reading needs Describe, "
+                           "DescribeConfigs and Read; writing also Write; a missing collection Create and "
+                           "AlterConfigs)")
         return Failure(f"Kafka ({name}): {error.str()}")
 
     def topics(self):
@@ -389,8 +396,16 @@ def open_key(s):
     return db
 
 
+def stored_value(s, db, collection, key):
+    """The value under key; a record another producer wrote that is not JSON text is a Failure naming it."""
+    try:
+        return db.get_collection_value(collection, key)
+    except ValueError as e:  # JSONDecodeError, UnicodeDecodeError
+        raise Failure(f"the value of {key!r} in collection {collection!r} is not JSON ({e})") from e
+
+
 def run_get(s):
-    s.emit(json.dumps(open_key(s).get_collection_value(s.args.collection, s.args.key)))
+    s.emit(json.dumps(stored_value(s, open_key(s), s.args.collection, s.args.key)))
 
 
 def run_set(s):
@@ -405,11 +420,20 @@ def run_dump(s):
     collection = s.args.collection
     s.require([collection])
     db = s.open([collection])
+    # One record that another producer wrote and that is not JSON must not cost the rest of a backup.
+    unreadable = []
     for key in sorted(db.get_collection_keys(collection)):
         s.check()
-        value = db.get_collection_value(collection, key)
+        try:
+            value = stored_value(s, db, collection, key)
+        except Failure as e:
+            print(f"{program_name()}: {e.message}", file=sys.stderr)
+            unreadable.append(key)
+            continue
         if value is not None:  # deleted since the keys were listed
             s.emit(json.dumps({"key": key, "value": value}))
+    if unreadable:
+        raise Failure(f"{len(unreadable)} key(s) not dumped: their values are not JSON; every other key is")
 
 
 def is_record(obj):
@@ -605,8 +629,8 @@ def run_load(s):
         if missing is None:
             raise Failure(f"not every key was written: {failure.message}") from e
         shown = ", ".join(repr(key) for key in missing[:5]) + (", ..." if len(missing) > 5 else "")
-        raise Failure(f"{len(missing)} of {total} keys not written ({shown}); every other key is: "
-                      f"{failure.message}") from e
+        rest = "every other key is" if len(missing) < total else "none is"
+        raise Failure(f"{len(missing)} of {total} keys not written ({shown}); {rest}: {failure.message}") from e
     finally:
         progress.clear()
     if s.signum is not None:

@@ -91,6 +91,41 @@ void create_collection_topics(py::handle self, py::dict &topics, py::list &refus
     }
 }
 
+// A principal without Read on a topic learns it only from a fetch, which the
+// replay of an empty topic never waits for: the store would come up live and
+// its consumer thread fail moments later. The operations the cluster grants on
+// each topic tell before anything starts; a broker or client that does not
+// name them, or an answer that does not come, leaves it to the fetch.
+void require_read_right(py::handle self, py::dict &topics) {
+    py::object READ = import_host("confluent_kafka.admin").attr("AclOperation").attr("READ");
+    py::dict answers;
+    try {
+        answers = py::getattr(self, bind->n.admin)
+                      .attr("describe_topics")(bind->TopicCollection(py::list(topics.attr("keys")())),
+                                               "include_authorized_operations"_a = true,
+                                               "request_timeout"_a = kFirstAnswerTimeout);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(bind->KafkaException) && !e.matches(PyExc_TypeError))
+            throw;
+        return;
+    }
+    for (auto answer : answers) {
+        py::object granted;
+        try {
+            granted = answer.second.attr("result")().attr("authorized_operations");
+        } catch (py::error_already_set &e) {
+            if (!e.matches(bind->KafkaException))
+                throw;
+            continue;
+        }
+        if (granted.is_none() || !truthy(granted) || granted.contains(READ))
+            continue;
+        raise_kafka_error(bind->TOPIC_AUTHORIZATION_FAILED,
+                          "Not authorized to read topic " + text_of(answer.first) +
+                              ": the store's principal needs Read (with Describe and DescribeConfigs) on it");
+    }
+}
+
 // The collection names, taken once. Mistakes that would otherwise surface
 // later, or never, are refused before anything is built.
 py::list collection_list(py::handle collection_names) {
@@ -290,6 +325,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
         by_db_name[db_name] = topic_names;
     py::setattr(self, n.topic_names, by_db_name);
     create_collection_topics(self, topics, refusal);
+    require_read_right(self, topics);
 
     py::setattr(self, n.consumer_num_messages, py::int_(1));
     py::setattr(self, n.consumer_timeout_s, py::float_(0.1));
@@ -358,7 +394,14 @@ void close_store(py::handle self, py::handle signal_number, py::handle) {
     // takes no other call: the consumer thread's exit steps deliver then.
     // Otherwise before the stop is asked for, which may end the process.
     if (!PyLong_Check(signal_number.ptr())) {
-        deliver_pending(self);
+        try {
+            deliver_pending(self);
+        } catch (py::error_already_set &) {
+            // The stop is asked for all the same: a store left running would
+            // hold its process at exit.
+            py::setattr(self, bind->n.cons_running, py::bool_(false));
+            throw;
+        }
         py::setattr(self, bind->n.delivered, py::bool_(true));
     }
     py::setattr(self, bind->n.cons_running, py::bool_(false));

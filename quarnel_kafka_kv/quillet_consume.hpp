@@ -756,7 +756,12 @@ class ConsumerThread {
         // producer and the Admin are otherwise polled by writes alone.
         if (now >= next_client_poll_ && truthy(attr(n_.poll_clients))) {
             next_client_poll_ = now + kClientPollInterval;
-            call_method(attr(n_.producer), n_.poll, zero_);
+            try {
+                call_method(attr(n_.producer), n_.poll, zero_);
+            } catch (py::error_already_set &e) {
+                if (!told_producer_failure(self_, e))
+                    throw;
+            }
             call_method(attr(n_.admin), n_.poll, zero_);
         }
     }
@@ -849,7 +854,15 @@ void deliver_pending(py::handle self) {
     if (!py::getattr(self, n.pid, py::none()).equal(bind->getpid()))
         return;
     py::object bound = py::getattr(self, n.close_flush_s);
-    long long left = call_method(producer, n.flush, bound).cast<long long>();
+    long long left;
+    try {
+        left = call_method(producer, n.flush, bound).cast<long long>();
+    } catch (py::error_already_set &e) {
+        if (!told_producer_failure(self, e))
+            throw;
+        // What the failure took goes to its writers with this second serving.
+        left = call_method(producer, n.flush, bound).cast<long long>();
+    }
     if (left > 0) {
         say(self, kError,
             py::str("KafkaCompaction stopping: {} written record(s) not delivered to Kafka within {} s")

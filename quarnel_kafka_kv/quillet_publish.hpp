@@ -798,12 +798,22 @@ void ensure_async_poller(py::handle self) {
         return;
     py::object store = py::reinterpret_borrow<py::object>(self);
     py::object target = py::cpp_function([store] {
-        try {
-            serve_async_reports(store);
-        } catch (...) {
-            // Let a later awaitable write start another poller.
-            py::setattr(store, wn().async_poller, py::none());
-            throw;
+        for (;;) {
+            try {
+                serve_async_reports(store);
+                return;
+            } catch (py::error_already_set &e) {
+                // The records the failure took are reported by the next poll,
+                // to the writes awaiting them, which would otherwise wait forever.
+                if (told_producer_failure(store, e))
+                    continue;
+                py::setattr(store, wn().async_poller, py::none());
+                throw;
+            } catch (...) {
+                // Let a later awaitable write start another poller.
+                py::setattr(store, wn().async_poller, py::none());
+                throw;
+            }
         }
     });
     thread = bind->Thread("target"_a = target, "daemon"_a = true, "name"_a = "quarnel-kv deliveries");

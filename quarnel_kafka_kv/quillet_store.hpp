@@ -227,6 +227,22 @@ void say(py::handle self, int level, py::handle message) {
     log_line(logger, level, message);
 }
 
+// The producer's fatal error (an idempotent producer refused its producer id,
+// as a principal without Write anywhere is) is raised once, by whichever call
+// serves it; the producer then delivers nothing more and refuses every write.
+// Served by the store's own upkeep rather than by a writer, it is told and the
+// store goes on: a store that only reads has lost nothing.
+bool told_producer_failure(py::handle self, py::error_already_set &e) {
+    if (!e.matches(bind->KafkaException))
+        return false;
+    py::tuple args = e.value().attr("args");
+    if (args.empty() || !py::isinstance(args[0], bind->KafkaError) || !truthy(args[0].attr("fatal")()))
+        return false;
+    say(self, kWarning, py::str("KafkaCompaction's producer failed, and every write will be refused: {}")
+                            .format(args[0].attr("str")()));
+    return true;
+}
+
 void require_callable(py::handle f, const char *what) {
     if (!PyCallable_Check(f.ptr()))
         throw py::type_error(std::string(what) + " must be callable, not " + Py_TYPE(f.ptr())->tp_name);

@@ -8,6 +8,7 @@ import sys
 import threading
 
 import pytest
+from confluent_kafka import Producer
 from confluent_kafka.admin import AdminClient
 
 from quarnel_kafka_kv.mervane import KafkaDB
@@ -127,6 +128,16 @@ def test_missing_collections_and_keys_fail_and_reading_creates_no_topic(kv, admi
         run = kv(*args)
         assert run.returncode == 1 and run.stdout == ""
         assert "no key 'missing'" in run.stderr.splitlines()[-1]
+
+    # A value another producer wrote that is not JSON: named; a dump still gives every other key.
+    producer = Producer(admin_configs)
+    producer.produce(f"{unique_name}.c", key=b"raw", value=b"not json")
+    assert producer.flush(10) == 0
+    run = kv("get", "c", "raw")
+    assert run.returncode == 1 and "'raw' in collection 'c' is not JSON" in run.stderr.splitlines()[-1]
+    run = kv("dump", "c")
+    assert (run.returncode, run.stdout) == (1, '{"key": "k", "value": 1}\n'), run.stderr[-3000:]
+    assert "'raw'" in run.stderr and "1 key(s) not dumped" in run.stderr.splitlines()[-1]
 
 
 def test_status_is_a_health_probe_and_debug_logs_to_stderr(kv):

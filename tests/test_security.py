@@ -1,13 +1,18 @@
 """A secured broker: SASL logins whose credentials are never printed, ACLs, TLS."""
+import asyncio
 import json
+import logging
 import os
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
+from confluent_kafka import KafkaException
 
 from quarnel_kafka_kv.dorrow import Admin
+from quarnel_kafka_kv.quillet import KafkaJsonCompaction
 from store_fixtures import wait_until
 
 TESTS_DIR = os.path.dirname(__file__)
@@ -162,6 +167,59 @@ def test_a_principal_with_rights_on_its_topics_only_runs_a_store_on_a_prepared_t
                           "--db", unique_name, *login, "get", "c", "k"],
                          capture_output=True, text=True, timeout=60, cwd=TESTS_DIR)
     assert (run.returncode, run.stdout) == (0, "[2]\n"), run.stderr[-3000:]
+
+
+def test_a_principal_without_read_is_refused_at_construction_even_on_an_empty_topic(
+        kafka_sasl, make_store, unique_name):
+    Admin({"bootstrap.servers": kafka_sasl.bootstrap}).create_or_update_topic(
+        unique_name + ".c", 1, 1, STORE_TOPIC_SETTINGS)
+    user, password = kafka_sasl.ordinary_credentials
+    kafka_sasl.grant(f"User:{user}", ["DESCRIBE", "DESCRIBE_CONFIGS", "WRITE"], unique_name + ".")
+    threads = threading.active_count()
+    # An empty topic needs no fetch to be replayed: the store used to come up live, then fail.
+    with pytest.raises(KafkaException) as refused:
+        make_store(["c"], configs=sasl_configs(kafka_sasl, user, password))
+    assert refused.value.args[0].name() == "TOPIC_AUTHORIZATION_FAILED"
+    assert unique_name + ".c" in refused.value.args[0].str() and "Read" in refused.value.args[0].str()
+    assert threading.active_count() == threads
+    # A health probe with such a login must not say live.
+    run = subprocess.run([sys.executable, "-m", "quarnel_kafka_kv", "-b", kafka_sasl.sasl_bootstrap,
+                          "--db", unique_name, "-Xsecurity.protocol=SASL_PLAINTEXT", "-Xsasl.mechanisms=PLAIN",
+                          f"-Xsasl.username={user}", f"-Xsasl.password={password}", "status", "c"],
+                         capture_output=True, text=True, timeout=60, cwd=TESTS_DIR)
+    assert (run.returncode, run.stdout) == (1, ""), run.stderr[-3000:]
+    assert "Not authorized to read topic" in run.stderr and f"topics {unique_name}.*: reading needs" in run.stderr
+
+
+def test_a_principal_that_may_only_read_runs_a_store_whose_producer_was_refused(
+        kafka_sasl, make_store, unique_name):
+    Admin({"bootstrap.servers": kafka_sasl.bootstrap}).create_or_update_topic(
+        unique_name + ".c", 1, 1, STORE_TOPIC_SETTINGS)
+    user, password = kafka_sasl.reader_credentials
+    # Without Write on any topic the broker refuses the idempotent producer its id: a fatal client error.
+    kafka_sasl.grant(f"User:{user}", ["DESCRIBE", "DESCRIBE_CONFIGS", "READ"], unique_name + ".")
+    lines = []
+    logger = logging.getLogger("quarnel.reader." + unique_name)
+    logger.addHandler(type("H", (logging.Handler,), {"emit": lambda self, r: lines.append(r.getMessage())})())
+    logger.propagate = False
+    # With a logger the consumer thread polls the producer, which used to stop the store.
+    logged = make_store(["c"], configs=sasl_configs(kafka_sasl, user, password),
+                        cls=type("Logged", (KafkaJsonCompaction,), {"logger": logger}))
+    plain = make_store(["c"], configs=sasl_configs(kafka_sasl, user, password))
+
+    async def awaited_write():
+        return await asyncio.wait_for(plain.aset_collection_value("c", "k", 1), 10)
+    # Made before the refusal arrives, as a rule: its deliveries thread used to die of it, the write never ending.
+    with pytest.raises(KafkaException):
+        asyncio.run(awaited_write())
+    wait_until(lambda: any("producer failed" in line for line in lines))
+    assert logged.status()["state"] == "live"
+    with pytest.raises(KafkaException):
+        logged.set_collection_value("c", "k", 1)
+    # Its close used to raise the producer's failure and leave the store running.
+    plain.close()
+    plain.cons_thr.join(10)
+    assert not plain.cons_thr.is_alive()
 
 
 def test_over_tls_a_store_works_and_the_command_line_reports_an_untrusted_certificate_in_one_line(

@@ -49,6 +49,10 @@ _SASL_ADMIN_PASSWORD = "admin-secret"
 # With the authorizer on, SASL_USER and admin are super users; this one may do only what it is granted.
 ORDINARY_USER = "tenant"
 ORDINARY_PASSWORD = "tenant-secret"
+# Like ORDINARY_USER, for tests that must never grant it Write: a principal without Write on any topic is
+# refused an idempotent producer's id.
+READER_USER = "reader"
+READER_PASSWORD = "reader-secret"
 STANDARD_AUTHORIZER = "org.apache.kafka.metadata.authorizer.StandardAuthorizer"
 _KEYSTORE_PASSWORD = "quarnel-keystore"
 
@@ -402,6 +406,13 @@ class KafkaCluster:
         return ORDINARY_USER, ORDINARY_PASSWORD
 
     @property
+    def reader_credentials(self) -> tuple[str, str]:
+        """Another user without rights of its own; callers never grant it Write."""
+        if not self.sasl:
+            raise AttributeError("cluster was started without sasl=True")
+        return READER_USER, READER_PASSWORD
+
+    @property
     def tls_bootstrap(self) -> str:
         if not self.tls:
             raise AttributeError("cluster was started without tls=True")
@@ -638,7 +649,7 @@ class KafkaCluster:
                 "org.apache.kafka.common.security.plain.PlainLoginModule required "
                 f'username="admin" password="{_SASL_ADMIN_PASSWORD}" '
                 f'user_admin="{_SASL_ADMIN_PASSWORD}" user_{SASL_USER}="{SASL_PASSWORD}" '
-                f'user_{ORDINARY_USER}="{ORDINARY_PASSWORD}";')
+                f'user_{ORDINARY_USER}="{ORDINARY_PASSWORD}" user_{READER_USER}="{READER_PASSWORD}";')
         if self.tls:
             listeners.append(f"SSL://127.0.0.1:{n.tls_port}")
             advertised.append(f"SSL://127.0.0.1:{n.tls_port}")
