@@ -562,6 +562,27 @@ class ConsumerThread {
                 listener(key, value);
     }
 
+    // A topic re-created by hand, or by a broker that makes a missing topic
+    // when a record is sent to it, has the cluster's defaults, whose delete
+    // retention would drop the collection's records within days. The settings
+    // a store opens with are made again, on a thread of their own: the
+    // requests may wait on a broker that is down, and the copy must not.
+    void restore_topic_settings(py::handle topic) {
+        py::object store = self_, name = py::reinterpret_borrow<py::object>(topic);
+        py::object restore = py::cpp_function([store, name] {
+            try {
+                store.attr("create_compacted_topic")(name);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception))
+                    throw;
+                say(store, kWarning, py::str("KafkaCompaction could not give topic {} its settings again: {}")
+                                         .format(name, e.value()));
+            }
+        });
+        call_method(bind->Thread("target"_a = restore, "daemon"_a = true, "name"_a = "quarnel-kv topic settings"),
+                    intern("start"));
+    }
+
     // The log of a collection started over: read it again from its first
     // record. Before the store is open, into the copy itself; after, into a
     // fresh copy served once it is complete.
@@ -597,6 +618,7 @@ class ConsumerThread {
             partitions_.push_back(std::move(p));
         log.pending.clear();
         log.id = py::none();  // the next look records the new log's identity
+        restore_topic_settings(log.topic);
         if (!inited_) {
             Held held(lock_for(locks_, log.topic));
             py::reinterpret_borrow<py::dict>(topics_)[log.topic].attr("clear")();

@@ -9,7 +9,7 @@ import time
 
 import pytest
 from confluent_kafka import Producer, TopicPartition
-from confluent_kafka.admin import AdminClient, AlterConfigOpType, ConfigEntry, ConfigResource
+from confluent_kafka.admin import AdminClient, AlterConfigOpType, ConfigEntry, ConfigResource, NewTopic
 
 from quarnel_kafka_kv.dorrow import Admin
 from quarnel_kafka_kv.mervane import KafkaDB
@@ -60,6 +60,27 @@ def test_a_topic_recreated_under_a_running_store_is_rebuilt_not_merged(make_stor
     wait_until(lambda: store.get_collection_value("c", "old0") == 0)
     later = make_store(["c"], cls=KafkaCompaction)
     wait_until(lambda: raw._topics[topic] == later._topics[topic] and len(later._topics[topic]) == len(wanted) + 2)
+
+
+def test_a_topic_recreated_with_the_clusters_defaults_is_given_the_store_settings_again(
+        make_store, admin_configs, unique_name):
+    store = make_store(["c"])
+    store.read_your_writes = True
+    topic = f"{unique_name}.c"
+    store.set_collection_value("c", "old", 1)
+    admin = AdminClient(admin_configs)
+    admin.delete_topics([topic])[topic].result()
+    # As a broker that creates a missing topic on demand does: delete retention, the cluster's defaults.
+    wait_until(lambda: admin.create_topics([NewTopic(topic, 1, 1)])[topic].result() or True, timeout=30,
+               interval=0.5, ignore=(Exception,))
+    produce(admin_configs, topic, [(b"new", b"2")])
+    wait_until(lambda: store.get_collection_keys("c") == ["new"], timeout=20)
+
+    def policy():
+        configs = admin.describe_configs([ConfigResource("topic", topic)])
+        return next(iter(configs.values())).result()["cleanup.policy"].value
+
+    wait_until(lambda: policy() == "compact", timeout=20)
 
 
 def test_keys_moved_to_added_partitions_end_with_their_latest_record_in_every_store(
