@@ -396,7 +396,13 @@ void serve_reports(py::handle self, py::handle wake, Done done, Mine mine) {
                     // them into shared requests: a flush then would make the
                     // client's sending thread spin while its requests in flight
                     // are at their limit, as many writers keep them.
-                    call_method(producer, flush_always || alone(producer, mine()) ? n.flush : n.poll, poll_step);
+                    try {
+                        call_method(producer, flush_always || alone(producer, mine()) ? n.flush : n.poll,
+                                    poll_step);
+                    } catch (py::error_already_set &e) {
+                        kept_producer_failure(self, e);
+                        throw;
+                    }
                 }
             } catch (...) {
                 call_method(turn, n.release);
@@ -475,8 +481,11 @@ bool produce_record(py::handle self, py::handle turn, py::handle report, py::han
             }
             --b->outstanding;
             count_in_flight(self, topic, -1);
-            if (!PyErr_ExceptionMatches(PyExc_BufferError))
-                throw py::error_already_set();
+            if (!PyErr_ExceptionMatches(PyExc_BufferError)) {
+                py::error_already_set refusal;
+                raise_kept_producer_failure(self, refusal);
+                throw refusal;
+            }
             PyErr_Clear();
         }
         call_method(producer, n.poll, py::float_(kPollStep));

@@ -232,15 +232,40 @@ void say(py::handle self, int level, py::handle message) {
 // serves it; the producer then delivers nothing more and refuses every write.
 // Served by the store's own upkeep rather than by a writer, it is told and the
 // store goes on: a store that only reads has lost nothing.
+bool kept_producer_failure(py::handle self, py::error_already_set &e);
+
 bool told_producer_failure(py::handle self, py::error_already_set &e) {
+    if (!kept_producer_failure(self, e))
+        return false;
+    say(self, kWarning, py::str("KafkaCompaction's producer failed, and every write will be refused: {}")
+                            .format(py::tuple(e.value().attr("args"))[0].attr("str")()));
+    return true;
+}
+
+// The store keeps the producer's fatal error for the writes that come after:
+// the client refuses them with a bare "Fatal error" that does not say why.
+bool kept_producer_failure(py::handle self, py::error_already_set &e) {
     if (!e.matches(bind->KafkaException))
         return false;
     py::tuple args = e.value().attr("args");
     if (args.empty() || !py::isinstance(args[0], bind->KafkaError) || !truthy(args[0].attr("fatal")()))
         return false;
-    say(self, kWarning, py::str("KafkaCompaction's producer failed, and every write will be refused: {}")
-                            .format(args[0].attr("str")()));
+    py::setattr(self, "_producer_failure", args[0]);
     return true;
+}
+
+// A refusal for the producer's fatal error is raised as that error.
+void raise_kept_producer_failure(py::handle self, py::error_already_set &refusal) {
+    if (!refusal.matches(bind->KafkaException))
+        return;
+    py::object failure = py::getattr(self, "_producer_failure", py::none());
+    py::tuple args = refusal.value().attr("args");
+    if (failure.is_none() || args.empty() || !py::isinstance(args[0], bind->KafkaError) ||
+        !args[0].attr("code")().equal(bind->KafkaError.attr("_FATAL")))
+        return;
+    py::object raised = bind->KafkaException(failure);
+    PyException_SetContext(raised.ptr(), refusal.value().inc_ref().ptr());
+    raise_exception_object(raised);
 }
 
 void require_callable(py::handle f, const char *what) {

@@ -214,8 +214,13 @@ def test_a_principal_that_may_only_read_runs_a_store_whose_producer_was_refused(
         asyncio.run(awaited_write())
     wait_until(lambda: any("producer failed" in line for line in lines))
     assert logged.status()["state"] == "live"
-    with pytest.raises(KafkaException):
+    # Later writes name the refusal, not the client's bare "Fatal error".
+    with pytest.raises(KafkaException) as refused:
         logged.set_collection_value("c", "k", 1)
+    with pytest.raises(KafkaException) as refused_batch:
+        logged.set_collection_values("c", {"a": 1})
+    for error in (refused.value.args[0], refused_batch.value.args[0]):
+        assert error.name() == "CLUSTER_AUTHORIZATION_FAILED", error
     # Its close used to raise the producer's failure and leave the store running.
     plain.close()
     plain.cons_thr.join(10)
