@@ -309,6 +309,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     // request to look at the topics at once.
     py::setattr(self, n.log_generations, py::dict());
     py::setattr(self, n.rebuilding, py::set());
+    py::setattr(self, n.missing_topics, py::set());
     py::setattr(self, n.recheck_logs, py::bool_(false));
     py::setattr(self, n.collection_callbacks, py::dict());
     py::setattr(self, n.collection_listeners, py::dict());
@@ -496,6 +497,8 @@ py::dict store_status(py::handle self) {
         py::dict collection;
         collection["keys"] = py::len(item.second);
         collection["partitions"] = partitions;
+        collection["topic_missing"] =
+            py::bool_(py::getattr(self, n.missing_topics, py::set()).contains(item.first));
         collections[py::str(name)] = collection;
     }
     py::dict status;

@@ -718,11 +718,17 @@ class ConsumerThread {
         for (auto item : futures) {
             Log &log = log_of(item.first);
             py::object failure = item.second.attr("exception")();
+            py::set missing = attr(n_.missing_topics);
             if (!failure.is_none()) {
                 // Gone for now: the copy is kept until a log is back.
-                unanswered = unanswered || kafka_error_name(failure) != "UNKNOWN_TOPIC_OR_PART";
+                if (kafka_error_name(failure) != "UNKNOWN_TOPIC_OR_PART")
+                    unanswered = true;
+                else if (PySet_Add(missing.ptr(), log.topic.ptr()) < 0)
+                    throw py::error_already_set();
                 continue;
             }
+            if (PySet_Discard(missing.ptr(), log.topic.ptr()) < 0)
+                throw py::error_already_set();
             py::object description = item.second.attr("result")();
             // Clients before 2.5 do not give the identity: then only errors tell.
             py::object id = py::getattr(description, "topic_id", py::none());

@@ -28,6 +28,7 @@ struct Names {
             publish_pause_s = intern("publish_pause_s"), read_your_writes = intern("read_your_writes"),
             exit_status = intern("_exit_status"), stop_error = intern("_stop_error"),
             log_generations = intern("_log_generations"), rebuilding = intern("_rebuilding"),
+            missing_topics = intern("_missing_topics"),
             recheck_logs = intern("_recheck_logs"), fork_count = intern("_fork_count"),
             replaced_signals = intern("_replaced_signals"), consumer_config = intern("_consumer_config");
     // the store as a service: process ownership, logging, status

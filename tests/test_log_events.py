@@ -70,6 +70,9 @@ def test_a_topic_recreated_with_the_clusters_defaults_is_given_the_store_setting
     store.set_collection_value("c", "old", 1)
     admin = AdminClient(admin_configs)
     admin.delete_topics([topic])[topic].result()
+    # The copy is kept, and the status says what it follows is gone.
+    wait_until(lambda: store.status()["collections"]["c"]["topic_missing"], timeout=20)
+    assert store.get_collection_value("c", "old") == 1 and store.status()["state"] == "live"
     # As a broker that creates a missing topic on demand does: delete retention, the cluster's defaults.
     wait_until(lambda: admin.create_topics([NewTopic(topic, 1, 1)])[topic].result() or True, timeout=30,
                interval=0.5, ignore=(Exception,))
@@ -81,6 +84,7 @@ def test_a_topic_recreated_with_the_clusters_defaults_is_given_the_store_setting
         return next(iter(configs.values())).result()["cleanup.policy"].value
 
     wait_until(lambda: policy() == "compact", timeout=20)
+    assert not store.status()["collections"]["c"]["topic_missing"]
 
 
 def test_keys_moved_to_added_partitions_end_with_their_latest_record_in_every_store(

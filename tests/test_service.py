@@ -150,8 +150,8 @@ def test_status_tells_replaying_live_stopped_and_failed_with_honest_lag(make_sto
     assert (status["state"], status["consumer_alive"], status["last_error"]) == ("live", True, None)
     assert status["replay_seconds"] > 0
     wait_until(lambda: store.status()["collections"] == {
-        "a": {"keys": 3, "partitions": [{"partition": 0, "position": 3, "end": 3, "lag": 0}]},
-        "b": {"keys": 0, "partitions": [{"partition": 0, "position": 0, "end": 0, "lag": 0}]}})
+        "a": {"keys": 3, "partitions": [{"partition": 0, "position": 3, "end": 3, "lag": 0}], "topic_missing": False},
+        "b": {"keys": 0, "partitions": [{"partition": 0, "position": 0, "end": 0, "lag": 0}], "topic_missing": False}})
 
     # A consumer thread held up by its callback shows the records it has not applied yet.
     store.add_collection_callback("b", lambda: time.sleep(0.3))
