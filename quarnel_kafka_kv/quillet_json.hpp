@@ -147,7 +147,7 @@ void json_set_collection_values(py::handle self, py::handle name, py::handle map
 }
 
 py::object json_aset_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
-    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, value)), json_encode, true);
+    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, value)), json_encode, true, true);
 }
 
 py::object json_aset_collection_values(py::handle self, py::handle name, py::handle mapping) {
@@ -155,7 +155,7 @@ py::object json_aset_collection_values(py::handle self, py::handle name, py::han
 }
 
 py::object adelete_collection_value(py::handle self, py::handle name, py::handle key) {
-    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, py::none())), json_encode, true);
+    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, py::none())), json_encode, true, true);
 }
 
 // The lock of the collection's topic, or null while no record or write has

@@ -191,6 +191,7 @@ struct Batch {
     bool sealed;       // every record handed over: the last report completes it
     bool unplaced;     // a record delivered without an offset (acks=0)
     bool text_keys;    // the caller's keys are text: report failed ones as text
+    bool single;       // one awaitable write: fails as the blocking one does
     PyObject *first_error;  // KafkaError of the first failed record, or null
     PyObject *not_written;  // keys of the failed records
     PyObject *offsets;      // partition -> highest offset delivered
@@ -938,7 +939,8 @@ void after_reports(py::handle self, py::handle loop, py::handle future, py::hand
     const WriteNames &w = wn();
     Batch *b = as_batch(report);
     if (b->failed) {
-        py::object failure = raised_by([b] { raise_delivery_failure(b); });
+        py::object failure = b->single ? bind->KafkaException(py::handle(b->first_error))
+                                       : raised_by([b] { raise_delivery_failure(b); });
         if (!stopped.is_none())
             PyException_SetContext(failure.ptr(), py::reinterpret_borrow<py::object>(stopped).release().ptr());
         return settle_future(future, failure, true);
@@ -967,13 +969,15 @@ void after_reports(py::handle self, py::handle loop, py::handle future, py::hand
 
 // Produces the records now (the loop waits only for room in a full producer
 // queue) and returns a future settled as the blocking write would return.
-py::object awrite_batch(py::handle self, py::handle name, py::handle pairs, Encode encode, bool text_keys) {
+py::object awrite_batch(py::handle self, py::handle name, py::handle pairs, Encode encode, bool text_keys,
+                        bool single = false) {
     const WriteNames &w = wn();
     py::object loop = w.get_running_loop();
     py::object future = call_method(loop, intern("create_future"));
     py::str topic = topic_of(self, name);
     py::object report = new_batch(self, topic, text_keys);
     Batch *b = as_batch(report);
+    b->single = single;
     py::object store = py::reinterpret_borrow<py::object>(self);
     auto stopped = std::make_shared<py::object>(py::none());
     py::object continuation = py::cpp_function([store, loop, future, report, stopped] {
@@ -997,7 +1001,7 @@ py::object awrite_batch(py::handle self, py::handle name, py::handle pairs, Enco
 }
 
 py::object aset_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
-    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, value)), nullptr, false);
+    return awrite_batch(self, name, py::make_tuple(py::make_tuple(key, value)), nullptr, false, true);
 }
 
 py::object aset_collection_values(py::handle self, py::handle name, py::handle mapping) {

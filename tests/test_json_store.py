@@ -1,4 +1,5 @@
 """KafkaJsonCompaction: text keys, JSON values, missing data read as None or []."""
+import asyncio
 import datetime
 import json
 import threading
@@ -88,6 +89,15 @@ def test_a_batch_encodes_as_single_writes_do_and_names_failed_keys_as_text(make_
     with pytest.raises(KafkaException) as raised:
         store.set_collection_values("c", {"big": "x" * 2_000_000})
     assert raised.value.not_written == ["big"]
+    # One awaitable write fails as the blocking one does, not as a batch of one.
+    with pytest.raises(KafkaException) as blocking:
+        store.set_collection_value("c", "big", "x" * 2_000_000)
+
+    async def awaited():
+        await store.aset_collection_value("c", "big", "x" * 2_000_000)
+    with pytest.raises(KafkaException) as failed:
+        asyncio.run(awaited())
+    assert failed.value.args[0].str() == blocking.value.args[0].str() and not hasattr(failed.value, "not_written")
     # A key that cannot be encoded ends the batch there; the keys before it are written.
     with pytest.raises(AttributeError):
         store.set_collection_values("c", [("before", 1), (5, 2), ("after", 3)])
