@@ -987,7 +987,13 @@ py::object awrite_batch(py::handle self, py::handle name, py::handle pairs, Enco
     b->on_done = py::cpp_function([store, loop, continuation] {
         const WriteNames &w = wn();
         py::setattr(store, w.async_writes, py::int_(py::getattr(store, w.async_writes).cast<long>() - 1));
-        call_method(loop, w.call_soon_threadsafe, continuation);
+        try {
+            call_method(loop, w.call_soon_threadsafe, continuation);
+        } catch (py::error_already_set &e) {
+            // A loop closed meanwhile has nobody left to tell.
+            if (!e.matches(PyExc_RuntimeError) || !truthy(call_method(loop, intern("is_closed"))))
+                throw;
+        }
     }).release().ptr();
     py::setattr(self, w.async_writes, py::int_(py::getattr(self, w.async_writes).cast<long>() + 1));
     if (std::optional<py::error_already_set> error = produce_all(self, report, pairs, encode))

@@ -297,6 +297,29 @@ def test_the_first_writes_of_a_process_made_at_once_do_not_deadlock(kafka_bootst
             run.kill()
 
 
+ABANDONED_BY_ITS_LOOP = """
+import asyncio, contextlib, sys
+from quarnel_kafka_kv.quillet import KafkaJsonCompaction
+store = KafkaJsonCompaction({"bootstrap.servers": sys.argv[1]}, ["c"], sys.argv[2], on_consumer_kill=lambda: None)
+store.read_your_writes = True
+async def abandoned():
+    with contextlib.suppress(asyncio.TimeoutError):
+        await asyncio.wait_for(store.aset_collection_value("c", "late", 1), 0.0001)
+asyncio.run(abandoned())
+store.set_collection_value("c", "after", 2)
+print(store.get_collection_value("c", "late"), store.get_collection_value("c", "after"))
+store.close()
+"""
+
+
+def test_an_awaitable_write_whose_loop_closed_before_its_report_leaves_nothing_to_complain_of(
+        kafka_bootstrap, unique_name):
+    run = subprocess.run([sys.executable, "-c", ABANDONED_BY_ITS_LOOP, kafka_bootstrap, unique_name],
+                         capture_output=True, text=True, timeout=60, cwd=os.path.dirname(__file__))
+    assert run.returncode == 0 and "1 2" in run.stdout.splitlines(), run.stderr[-3000:]
+    assert "Exception ignored" not in run.stderr and "Event loop is closed" not in run.stderr
+
+
 def test_no_code_of_a_value_runs_while_its_collection_waits_for_it(make_store, unique_name):
     store = make_store(["c"], cls=KafkaCompaction, pause=5.0)
     store.read_your_writes = True
