@@ -225,6 +225,35 @@ py::object client_configs(py::handle self, py::handle admin_configs) {
     return std::move(configs);
 }
 
+// Properties that only the other kind of client takes: each client would say
+// that it ignores them on every store opened and every log read again.
+constexpr const char *kProducerOnly[] = {
+    "transactional.id", "transaction.timeout.ms", "enable.idempotence", "enable.gapless.guarantee",
+    "queue.buffering.max.messages", "queue.buffering.max.kbytes", "queue.buffering.max.ms", "linger.ms",
+    "message.send.max.retries", "retries", "queue.buffering.backpressure.threshold", "compression.codec",
+    "compression.type", "compression.level", "batch.num.messages", "batch.size", "delivery.report.only.error",
+    "sticky.partitioning.linger.ms", "request.required.acks", "acks", "request.timeout.ms", "message.timeout.ms",
+    "delivery.timeout.ms", "partitioner", "on_delivery"};
+constexpr const char *kConsumerOnly[] = {
+    "group.id", "group.instance.id", "partition.assignment.strategy", "session.timeout.ms",
+    "heartbeat.interval.ms", "group.protocol.type", "group.protocol", "group.remote.assignor",
+    "coordinator.query.interval.ms", "max.poll.interval.ms", "enable.auto.commit", "auto.commit.interval.ms",
+    "enable.auto.offset.store", "queued.min.messages", "queued.max.messages.kbytes", "fetch.wait.max.ms",
+    "fetch.queue.backoff.ms", "fetch.message.max.bytes", "max.partition.fetch.bytes", "fetch.max.bytes",
+    "fetch.min.bytes", "fetch.error.backoff.ms", "isolation.level", "enable.partition.eof", "check.crcs",
+    "auto.offset.reset", "on_commit"};
+
+template <std::size_t N>
+py::object without(py::handle configs, const char *const (&names)[N]) {
+    if (!PyDict_Check(configs.ptr()))
+        return py::reinterpret_borrow<py::object>(configs);
+    py::dict kept = bind->dict_type(configs);
+    for (const char *name : names)
+        if (PyDict_DelItemString(kept.ptr(), name) < 0)
+            PyErr_Clear();  // absent
+    return std::move(kept);
+}
+
 bool has_logger(py::handle configs) {
     return PyDict_Check(configs.ptr()) && py::reinterpret_borrow<py::dict>(configs).contains("logger");
 }
@@ -261,7 +290,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     py::setattr(self, n.owns, py::bool_(owns));
     py::setattr(self, n.pid, bind->getpid());
     py::object configs = client_configs(self, admin_configs);
-    py::object admin = bind->Admin(configs);
+    py::object admin = bind->Admin(without(configs, kConsumerOnly));
     py::object logger = py::getattr(self, n.logger, py::none());
     if (!logger.is_none())
         py::setattr(admin, n.logger, logger);
@@ -272,7 +301,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     py::setattr(self, n.partition_marks, py::dict());
 
     // A copy: the caller's dictionary, the producer and the Admin keep the caller's values.
-    py::dict cons_conf = bind->dict_type(configs);
+    py::dict cons_conf = bind->dict_type(without(configs, kProducerOnly));
     cons_conf["session.timeout.ms"] = 6000;
     // Every partition is assigned from an offset the thread chose; a position
     // the log no longer has must come back as an error, not as a silent jump
@@ -290,7 +319,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     py::setattr(self, n.consumer, bind->Consumer(cons_conf));
     // Kept for the consumer thread, which starts a new client for a log that started over.
     py::setattr(self, n.consumer_config, cons_conf);
-    py::dict producer_conf = producer_config(configs);
+    py::dict producer_conf = producer_config(without(configs, kConsumerOnly));
     py::setattr(self, n.producer, bind->Producer(producer_conf));
     init_write_state(self, callers_linger(configs));
     py::setattr(self, n.locks, py::dict());
