@@ -228,21 +228,6 @@ void say(py::handle self, int level, py::handle message) {
     log_line(logger, level, message);
 }
 
-// The producer's fatal error (an idempotent producer refused its producer id,
-// as a principal without Write anywhere is) is raised once, by whichever call
-// serves it; the producer then delivers nothing more and refuses every write.
-// Served by the store's own upkeep rather than by a writer, it is told and the
-// store goes on: a store that only reads has lost nothing.
-bool kept_producer_failure(py::handle self, py::error_already_set &e);
-
-bool told_producer_failure(py::handle self, py::error_already_set &e) {
-    if (!kept_producer_failure(self, e))
-        return false;
-    say(self, kWarning, py::str("KafkaCompaction's producer failed, and every write will be refused: {}")
-                            .format(py::tuple(e.value().attr("args"))[0].attr("str")()));
-    return true;
-}
-
 // The store keeps the producer's fatal error for the writes that come after:
 // the client refuses them with a bare "Fatal error" that does not say why.
 bool kept_producer_failure(py::handle self, py::error_already_set &e) {
@@ -252,6 +237,19 @@ bool kept_producer_failure(py::handle self, py::error_already_set &e) {
     if (args.empty() || !py::isinstance(args[0], bind->KafkaError) || !truthy(args[0].attr("fatal")()))
         return false;
     py::setattr(self, "_producer_failure", args[0]);
+    return true;
+}
+
+// The producer's fatal error (an idempotent producer refused its producer id,
+// as a principal without Write anywhere is) is raised once, by whichever call
+// serves it; the producer then delivers nothing more and refuses every write.
+// Served by the store's own upkeep rather than by a writer, it is told and the
+// store goes on: a store that only reads has lost nothing.
+bool told_producer_failure(py::handle self, py::error_already_set &e) {
+    if (!kept_producer_failure(self, e))
+        return false;
+    say(self, kWarning, py::str("KafkaCompaction's producer failed, and every write will be refused: {}")
+                            .format(py::tuple(e.value().attr("args"))[0].attr("str")()));
     return true;
 }
 

@@ -145,13 +145,20 @@ STORE_TOPIC_SETTINGS = {"cleanup.policy": "compact", "delete.retention.ms": "100
                         "min.cleanable.dirty.ratio": "0.01"}
 
 
+def prepared_topic(cluster, unique_name, credentials, rights):
+    """The collection c's topic as an operator prepares it, and the login granted `rights` on the database."""
+    Admin({"bootstrap.servers": cluster.bootstrap}).create_or_update_topic(
+        unique_name + ".c", 1, 1, STORE_TOPIC_SETTINGS)
+    user, password = credentials
+    cluster.grant(f"User:{user}", rights, unique_name + ".")
+    return user, password
+
+
 def test_a_principal_with_rights_on_its_topics_only_runs_a_store_on_a_prepared_topic(
         kafka_sasl, make_store, unique_name):
-    Admin({"bootstrap.servers": kafka_sasl.bootstrap}).create_or_update_topic(
-        unique_name + ".c", 1, 1, STORE_TOPIC_SETTINGS)
-    user, password = kafka_sasl.ordinary_credentials
     # No right on any group, nor to create topics or alter their settings.
-    kafka_sasl.grant(f"User:{user}", ["DESCRIBE", "DESCRIBE_CONFIGS", "READ", "WRITE"], unique_name + ".")
+    user, password = prepared_topic(kafka_sasl, unique_name, kafka_sasl.ordinary_credentials,
+                                    ["DESCRIBE", "DESCRIBE_CONFIGS", "READ", "WRITE"])
     store = make_store(["c"], configs=sasl_configs(kafka_sasl, user, password))
     store.set_collection_value("c", "k", [1])
     wait_until(lambda: store.get_collection_value("c", "k") == [1])
@@ -171,10 +178,8 @@ def test_a_principal_with_rights_on_its_topics_only_runs_a_store_on_a_prepared_t
 
 def test_a_principal_without_read_is_refused_at_construction_even_on_an_empty_topic(
         kafka_sasl, make_store, unique_name):
-    Admin({"bootstrap.servers": kafka_sasl.bootstrap}).create_or_update_topic(
-        unique_name + ".c", 1, 1, STORE_TOPIC_SETTINGS)
-    user, password = kafka_sasl.ordinary_credentials
-    kafka_sasl.grant(f"User:{user}", ["DESCRIBE", "DESCRIBE_CONFIGS", "WRITE"], unique_name + ".")
+    user, password = prepared_topic(kafka_sasl, unique_name, kafka_sasl.ordinary_credentials,
+                                    ["DESCRIBE", "DESCRIBE_CONFIGS", "WRITE"])
     threads = threading.active_count()
     # An empty topic needs no fetch to be replayed: the store used to come up live, then fail.
     with pytest.raises(KafkaException) as refused:
@@ -193,11 +198,9 @@ def test_a_principal_without_read_is_refused_at_construction_even_on_an_empty_to
 
 def test_a_principal_that_may_only_read_runs_a_store_whose_producer_was_refused(
         kafka_sasl, make_store, unique_name):
-    Admin({"bootstrap.servers": kafka_sasl.bootstrap}).create_or_update_topic(
-        unique_name + ".c", 1, 1, STORE_TOPIC_SETTINGS)
-    user, password = kafka_sasl.reader_credentials
     # Without Write on any topic the broker refuses the idempotent producer its id: a fatal client error.
-    kafka_sasl.grant(f"User:{user}", ["DESCRIBE", "DESCRIBE_CONFIGS", "READ"], unique_name + ".")
+    user, password = prepared_topic(kafka_sasl, unique_name, kafka_sasl.reader_credentials,
+                                    ["DESCRIBE", "DESCRIBE_CONFIGS", "READ"])
     lines = []
     logger = logging.getLogger("quarnel.reader." + unique_name)
     logger.addHandler(type("H", (logging.Handler,), {"emit": lambda self, r: lines.append(r.getMessage())})())
