@@ -33,7 +33,7 @@ class ExternalCluster:
     def _unsupported(self, *_args, **_kwargs):
         pytest.skip("needs node control; the three-node cluster comes from QUARNEL_KAFKA3_BOOTSTRAP")
 
-    kill_node = stop_node = start_node = start_nodes = _unsupported
+    kill_node = stop_node = start_node = start_nodes = pause_node = resume_node = _unsupported
 
 
 @pytest.fixture(scope="session")

@@ -2,6 +2,7 @@
 """Real Apache Kafka brokers (KRaft, 127.0.0.1) for tests and demos, built from Maven Central jars.
 
 Library:  with KafkaCluster(nodes=3) as c: ... c.bootstrap ... c.kill_node(0); c.start_node(0)
+          c.pause_node(0); c.resume_node(0)                      (SIGSTOP/SIGCONT: a frozen broker)
 CLI:      cluster.py start --nodes 1|3 [--sasl] [--tls] [--authorizer] [--kafka-defaults] --state FILE
                                                                  (prints the bootstrap string)
           cluster.py stop --state FILE
@@ -490,6 +491,7 @@ class KafkaCluster:
     def stop(self, keep: bool | None = None) -> None:
         """SIGTERM every node, SIGKILL what is left after STOP_TIMEOUT, then delete the cluster folder."""
         for n in self.nodes:
+            n.signal(signal.SIGCONT)  # a paused node would not handle SIGTERM
             n.signal(signal.SIGTERM)
         deadline = time.monotonic() + STOP_TIMEOUT
         for n in self.nodes:
@@ -511,8 +513,16 @@ class KafkaCluster:
         if not n.wait_exit(10):
             raise KafkaToolingError(f"node {n.node_id} survived SIGKILL")
 
+    def pause_node(self, i: int) -> None:
+        """SIGSTOP one node, as a frozen host would be: its connections stay open and nothing answers."""
+        self.nodes[i].signal(signal.SIGSTOP)
+
+    def resume_node(self, i: int) -> None:
+        self.nodes[i].signal(signal.SIGCONT)
+
     def stop_node(self, i: int) -> None:
         n = self.nodes[i]
+        n.signal(signal.SIGCONT)  # a paused node would not handle SIGTERM
         n.signal(signal.SIGTERM)
         if not n.wait_exit(STOP_TIMEOUT):
             n.signal(signal.SIGKILL)
