@@ -6,6 +6,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,24 +45,79 @@ inline py::str intern(const char *text) {
     return py::reinterpret_steal<py::str>(s);
 }
 
-// `obj.name()` through the method cache, with no bound method built.
-inline py::object call_method(py::handle obj, py::handle name) {
-    PyObject *self = obj.ptr();
-    PyObject *r = PyObject_VectorcallMethod(name.ptr(), &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+// ------------------------------------------------------------------ calls
+//
+// A thread that wants the GIL back while the interpreter finalizes is ended
+// by the C library's forced unwind (pthread_exit): that is how the host ends
+// daemon threads. Unwound, our frames would drop references without the GIL,
+// and a handler that catches the unwind and ends aborts the process. Such a
+// thread is parked instead, as Python 3.14 parks its own, until the process
+// ends. The calls below, through which every call of ours that may give up
+// the GIL goes, park it where the unwind enters our code; no `catch (...)` of
+// ours but `guarded`'s may see the unwind.
+[[noreturn]] inline void park_thread() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;)
+        pause();
+}
+
+inline py::object steal_result(PyObject *r) {
     if (!r)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
 }
 
-// `obj.name(args...)`, positional arguments only.
+// `callable(args...)`; the last `len(kwnames)` arguments are passed by those names.
+inline std::size_t keyword_count(py::handle kwnames) {
+    return kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
+}
+
 template <typename... Args>
-py::object call_method(py::handle obj, py::handle name, py::handle first, Args... rest) {
-    PyObject *stack[] = {obj.ptr(), first.ptr(), py::handle(rest).ptr()...};
-    PyObject *r = PyObject_VectorcallMethod(name.ptr(), stack, (2 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr);
-    if (!r)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+py::object call_with(py::handle callable, py::handle kwnames, const Args &...args) {
+    PyObject *stack[] = {nullptr, py::handle(args).ptr()...};
+    std::size_t positional = sizeof...(Args) - keyword_count(kwnames);
+    PyObject *r;
+    try {
+        r = PyObject_Vectorcall(callable.ptr(), stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                kwnames.ptr());
+    } catch (abi::__forced_unwind &) {
+        park_thread();
+    }
+    return steal_result(r);
+}
+
+template <typename... Args>
+py::object call(py::handle callable, const Args &...args) {
+    return call_with(callable, py::handle(), args...);
+}
+
+// `obj.name(args...)` through the method cache, with no bound method built;
+// the last `len(kwnames)` arguments are passed by those names.
+template <typename... Args>
+py::object call_method_with(py::handle obj, py::handle name, py::handle kwnames, const Args &...args) {
+    PyObject *stack[] = {obj.ptr(), py::handle(args).ptr()...};
+    std::size_t positional = 1 + sizeof...(Args) - keyword_count(kwnames);
+    PyObject *r;
+    try {
+        r = PyObject_VectorcallMethod(name.ptr(), stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames.ptr());
+    } catch (abi::__forced_unwind &) {
+        park_thread();
+    }
+    return steal_result(r);
+}
+
+template <typename... Args>
+py::object call_method(py::handle obj, py::handle name, const Args &...args) {
+    return call_method_with(obj, name, py::handle(), args...);
+}
+
+// A tuple of interned keyword names, for the calls above.
+template <typename... Names>
+py::tuple keywords(Names... names) {
+    return py::make_tuple(intern(names)...);
 }
 
 // A method called with no arguments, through its C entry point when an
@@ -71,16 +131,18 @@ class DirectMethod {
         if (type_.ptr() != reinterpret_cast<PyObject *>(Py_TYPE(self)))
             learn(Py_TYPE(self));
         PyObject *r;
-        if (flags_ == METH_NOARGS)
-            r = def_->ml_meth(self, nullptr);
-        else if (flags_ == (METH_VARARGS | METH_KEYWORDS))
-            r = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(def_->ml_meth))(
-                self, empty_.ptr(), nullptr);
-        else
-            r = PyObject_VectorcallMethod(name_.ptr(), &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (!r)
-            throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(r);
+        try {
+            if (flags_ == METH_NOARGS)
+                r = def_->ml_meth(self, nullptr);
+            else if (flags_ == (METH_VARARGS | METH_KEYWORDS))
+                r = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(def_->ml_meth))(
+                    self, empty_.ptr(), nullptr);
+            else
+                r = PyObject_VectorcallMethod(name_.ptr(), &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        } catch (abi::__forced_unwind &) {
+            park_thread();
+        }
+        return steal_result(r);
     }
 
   private:
@@ -127,7 +189,7 @@ inline void log_line(py::handle logger, int level, py::handle message) {
             items.append(py::str(item));
         text = py::str(" ").attr("join")(items);
     }
-    logger.attr("log")(level, "%s", text);
+    call_method(logger, intern("log"), py::int_(level), py::str("%s"), text);
 }
 
 // The host's text form of a value (`str(v)`).
@@ -257,6 +319,8 @@ PyObject *guarded(Body &&body) noexcept {
         return body();
     } catch (py::error_already_set &e) {
         e.restore();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         py::detail::try_translate_exceptions();
     }
@@ -351,13 +415,13 @@ inline void define_methods(py::handle cls, const std::vector<Method> &methods) {
 // A plain function of no arguments, such as a default action.
 template <void (*Fn)()>
 py::object plain_function(const char *name, const char *doc, py::handle module) {
-    PyCFunction call = [](PyObject *, PyObject *) -> PyObject * {
+    PyCFunction entry = [](PyObject *, PyObject *) -> PyObject * {
         return guarded([] {
             Fn();
             Py_RETURN_NONE;
         });
     };
-    auto *def = new PyMethodDef{name, call, METH_NOARGS, doc};
+    auto *def = new PyMethodDef{name, entry, METH_NOARGS, doc};
     PyObject *f = PyCFunction_NewEx(def, nullptr, module.attr("__name__").ptr());
     if (!f)
         throw py::error_already_set();

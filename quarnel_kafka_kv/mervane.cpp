@@ -16,11 +16,11 @@ struct Names {
             delete_collection_value = intern("delete_collection_value"), items = intern("items");
 };
 
-struct Bindings {
+struct Host {
     Names n;
     py::object KafkaDB, Kollection, dict_type, super, view_iterator_type, chain;
 };
-Bindings *bind = nullptr;
+Host *host = nullptr;
 
 // ---------------------------------------------------------------- Kollection
 
@@ -28,11 +28,11 @@ Bindings *bind = nullptr;
 // dispatched through the store so that a subclass's own operation is used.
 template <typename... Args>
 py::object ask_store(py::handle view, py::handle operation, Args... args) {
-    const Names &n = bind->n;
+    const Names &n = host->n;
     return call_method(py::getattr(view, n.kdb), operation, py::getattr(view, n.name), args...);
 }
 
-py::object keys_of(py::handle view) { return ask_store(view, bind->n.get_collection_keys); }
+py::object keys_of(py::handle view) { return ask_store(view, host->n.get_collection_keys); }
 
 // `item in listed`, as the host's bool.
 py::object is_in(const py::object &listed, py::handle item) {
@@ -43,8 +43,8 @@ py::object is_in(const py::object &listed, py::handle item) {
 }
 
 void init_kollection(py::handle self, py::handle kdb, py::handle name) {
-    py::setattr(self, bind->n.kdb, kdb);
-    py::setattr(self, bind->n.name, name);
+    py::setattr(self, host->n.kdb, kdb);
+    py::setattr(self, host->n.name, name);
 }
 
 py::object kollection_contains(py::handle self, py::handle item) { return is_in(keys_of(self), item); }
@@ -56,19 +56,19 @@ py::object kollection_len(py::handle self) { return py::int_(py::len(keys_of(sel
 py::object kollection_keys(py::handle self) { return keys_of(self); }
 
 py::object kollection_getitem(py::handle self, py::handle key) {
-    return ask_store(self, bind->n.get_collection_value, key);
+    return ask_store(self, host->n.get_collection_value, key);
 }
 
 py::object kollection_get(py::handle self, py::handle key, py::handle fallback) {
-    py::object value = ask_store(self, bind->n.get_collection_value, key);
+    py::object value = ask_store(self, host->n.get_collection_value, key);
     return value.is_none() ? py::reinterpret_borrow<py::object>(fallback) : value;
 }
 
 void kollection_setitem(py::handle self, py::handle key, py::handle value) {
-    ask_store(self, bind->n.set_collection_value, key, value);
+    ask_store(self, host->n.set_collection_value, key, value);
 }
 
-void kollection_delitem(py::handle self, py::handle key) { ask_store(self, bind->n.delete_collection_value, key); }
+void kollection_delitem(py::handle self, py::handle key) { ask_store(self, host->n.delete_collection_value, key); }
 
 // dict.update's signature: update([other], **kwargs), one batched write.
 py::object kollection_update(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -85,16 +85,16 @@ py::object kollection_update(py::handle self, PyObject *const *args, Py_ssize_t 
     if (nargs == 1) {
         py::handle other(args[0]);
         pairs = nkw == 0 ? py::reinterpret_borrow<py::object>(other)
-                         : bind->chain(call_method(bind->dict_type(other), bind->n.items),
-                                       call_method(named, bind->n.items));
+                         : host->chain(call_method(host->dict_type(other), host->n.items),
+                                       call_method(named, host->n.items));
     }
-    ask_store(self, bind->n.set_collection_values, pairs);
+    ask_store(self, host->n.set_collection_values, pairs);
     return py::none();
 }
 
 py::object kollection_repr(py::handle self) {
-    py::object db_name = py::getattr(py::getattr(self, bind->n.kdb), bind->n.db_name, py::none());
-    py::object name = py::getattr(self, bind->n.name);
+    py::object db_name = py::getattr(py::getattr(self, host->n.kdb), host->n.db_name, py::none());
+    py::object name = py::getattr(self, host->n.name);
     PyObject *text = db_name.is_none()
                          ? PyUnicode_FromFormat("Kollection(name=%R)", name.ptr())
                          : PyUnicode_FromFormat("Kollection(db_name=%R, name=%R)", db_name.ptr(), name.ptr());
@@ -130,7 +130,7 @@ PyObject *view_iterator_next(PyObject *op) {
         py::object key = py::reinterpret_steal<py::object>(PySequence_GetItem(it->keys, it->next++));
         if (!key)
             throw py::error_already_set();
-        py::object value = ask_store(it->view, bind->n.get_collection_value, key);
+        py::object value = ask_store(it->view, host->n.get_collection_value, key);
         return (it->pairs ? py::object(py::make_tuple(key, value)) : value).release().ptr();
     });
 }
@@ -161,7 +161,7 @@ void view_iterator_dealloc(PyObject *op) {
 }
 
 py::object view_iterator(py::handle view, bool pairs) {
-    auto *type = reinterpret_cast<PyTypeObject *>(bind->view_iterator_type.ptr());
+    auto *type = reinterpret_cast<PyTypeObject *>(host->view_iterator_type.ptr());
     auto *it = reinterpret_cast<ViewIterator *>(type->tp_alloc(type, 0));
     if (!it)
         throw py::error_already_set();
@@ -190,23 +190,23 @@ py::object kollection_values(py::handle self) { return view_iterator(self, false
 // ---------------------------------------------------------------- KafkaDB
 
 py::object init_db(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    py::object init = bind->super(bind->KafkaDB, self).attr("__init__");
+    py::object init = host->super(host->KafkaDB, self).attr("__init__");
     PyObject *done = PyObject_Vectorcall(init.ptr(), args, nargs, kwnames);
     if (!done)
         throw py::error_already_set();
     Py_DECREF(done);
-    py::setattr(self, bind->n.collections, py::dict());
+    py::setattr(self, host->n.collections, py::dict());
     return py::none();
 }
 
 py::object view_of(py::handle self, py::handle name) {
-    py::object collections = py::getattr(self, bind->n.collections);
+    py::object collections = py::getattr(self, host->n.collections);
     PyObject *view = PyDict_GetItemWithError(collections.ptr(), name.ptr());
     if (view)
         return py::reinterpret_borrow<py::object>(view);
     if (PyErr_Occurred())
         throw py::error_already_set();
-    py::object made = bind->Kollection(self, name);
+    py::object made = host->Kollection(self, name);
     if (PyDict_SetItem(collections.ptr(), name.ptr(), made.ptr()) < 0)
         throw py::error_already_set();
     return made;
@@ -216,15 +216,15 @@ py::object db_getitem(py::handle self, py::handle key) { return view_of(self, ke
 
 void db_setitem(py::handle self, py::handle key, py::handle value) {
     py::object view = view_of(self, key);
-    if (!py::isinstance(value, bind->dict_type)) {
+    if (!py::isinstance(value, host->dict_type)) {
         PyErr_SetNone(PyExc_TypeError);
         throw py::error_already_set();
     }
     // Merges: keys the mapping does not name keep their values.
-    ask_store(view, bind->n.set_collection_values, value);
+    ask_store(view, host->n.set_collection_values, value);
 }
 
-py::object collection_names(py::handle self) { return call_method(self, bind->n.get_collections); }
+py::object collection_names(py::handle self) { return call_method(self, host->n.get_collections); }
 
 py::object db_contains(py::handle self, py::handle name) { return is_in(collection_names(self), name); }
 
@@ -233,7 +233,7 @@ py::object db_iter(py::handle self) { return py::iter(collection_names(self)); }
 py::object db_len(py::handle self) { return py::int_(py::len(collection_names(self))); }
 
 py::object db_repr(py::handle self) {
-    py::object db_name = py::getattr(self, bind->n.db_name, py::none());
+    py::object db_name = py::getattr(self, host->n.db_name, py::none());
     PyObject *text =
         PyUnicode_FromFormat("KafkaDB(db_name=%R, collections=%R)", db_name.ptr(), collection_names(self).ptr());
     if (!text)
@@ -241,36 +241,7 @@ py::object db_repr(py::handle self) {
     return py::reinterpret_steal<py::object>(text);
 }
 
-}  // namespace
-}  // namespace quarnel
-
-PYBIND11_MODULE(mervane, m) {
-    using namespace quarnel;
-    namespace py = pybind11;
-
-    py::object json_store = import_from("quillet", "KafkaJsonCompaction");
-
-    py::object kollection = make_class(
-        m, "Kollection", py::make_tuple(py::module_::import("builtins").attr("object")),
-        "A view of one collection of a KafkaDB, used as a dictionary of its keys.\n\n"
-        "It holds no data: coll[key] reads (None when missing), coll[key] = value publishes,\n"
-        "del db[name][key] publishes a deletion; `key in coll`, iter(), len(), keys(), values(),\n"
-        "items() and get() read the collection as the store holds it at that moment.");
-    py::object db = make_class(
-        m, "KafkaDB", py::make_tuple(json_store),
-        "A KafkaJsonCompaction used as a dictionary of collections: db[name] is a Kollection.\n\n"
-        "A collection can be read while it is not locked: reads wait for its lock, which the\n"
-        "consumer thread and writers hold only while they change it.");
-
-    static py::gil_safe_call_once_and_store<Bindings> storage;
-    bind = &storage
-                .call_once_and_store_result([&] {
-                    py::module_ builtins = py::module_::import("builtins");
-                    return Bindings{Names{}, db, kollection, builtins.attr("dict"), builtins.attr("super"),
-                                    view_iterator_type(m), import_host("itertools").attr("chain")};
-                })
-                .get_stored();
-
+void define_kollection(py::handle kollection) {
     define_methods(kollection, {
         method<init_kollection>("__init__", {"kdb", "name"},
                                 "__init__($self, kdb, name)\n--\n\nA view of collection name of kdb."),
@@ -301,6 +272,9 @@ PYBIND11_MODULE(mervane, m) {
         method<kollection_repr>("__repr__", {}, "__repr__($self)\n--\n\n"),
     });
 
+}
+
+void define_db(py::handle db) {
     define_methods(db, {
         raw_method<init_db>("__init__",
                             "Start the store (see KafkaCompaction) with an empty cache of collection views."),
@@ -318,4 +292,38 @@ PYBIND11_MODULE(mervane, m) {
         method<db_len>("__len__", {}, "__len__($self)\n--\n\nThe number of collections."),
         method<db_repr>("__repr__", {}, "__repr__($self)\n--\n\n"),
     });
+}
+
+}  // namespace
+}  // namespace quarnel
+
+
+PYBIND11_MODULE(mervane, m) {
+    using namespace quarnel;
+    namespace py = pybind11;
+
+    py::object json_store = import_from("quillet", "KafkaJsonCompaction");
+
+    py::object kollection = make_class(
+        m, "Kollection", py::make_tuple(py::module_::import("builtins").attr("object")),
+        "A view of one collection of a KafkaDB, used as a dictionary of its keys.\n\n"
+        "It holds no data: coll[key] reads (None when missing), coll[key] = value publishes,\n"
+        "del db[name][key] publishes a deletion; `key in coll`, iter(), len(), keys(), values(),\n"
+        "items() and get() read the collection as the store holds it at that moment.");
+    py::object db = make_class(
+        m, "KafkaDB", py::make_tuple(json_store),
+        "A KafkaJsonCompaction used as a dictionary of collections: db[name] is a Kollection.\n\n"
+        "A collection can be read while it is not locked: reads wait for its lock, which the\n"
+        "consumer thread and writers hold only while they change it.");
+
+    static py::gil_safe_call_once_and_store<Host> storage;
+    host = &storage
+                .call_once_and_store_result([&] {
+                    py::module_ builtins = py::module_::import("builtins");
+                    return Host{Names{}, db, kollection, builtins.attr("dict"), builtins.attr("super"),
+                                view_iterator_type(m), import_host("itertools").attr("chain")};
+                })
+                .get_stored();
+    define_kollection(kollection);
+    define_db(db);
 }

@@ -1,8 +1,7 @@
 // Text keys and JSON values over the bytes store: what KafkaJsonCompaction adds.
 #pragma once
 
-#include "quillet_publish.hpp"
-#include "quillet_store.hpp"
+#include "quillet_writer_awaitable.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -11,9 +10,9 @@ namespace quarnel {
 namespace {
 
 py::object get_collections(py::handle self) {
-    std::string prefix = text_of(py::getattr(self, bind->n.db_name)) + ".";
+    std::string prefix = text_of(py::getattr(self, host->n.db_name)) + ".";
     py::list names;
-    for (auto topic : py::dict(py::getattr(self, bind->n.topics))) {
+    for (auto topic : py::dict(py::getattr(self, host->n.topics))) {
         std::string name = text_of(topic.first);
         if (name.compare(0, prefix.size(), prefix) == 0)
             name.erase(0, prefix.size());
@@ -23,6 +22,9 @@ py::object get_collections(py::handle self) {
 }
 
 // The record key of a text key; anything else fails as `key.encode` would.
+// What a text subclass's own encode returns is taken as exact bytes, so that
+// no code of the caller's (a __hash__, an __eq__) runs in a lookup under the
+// collection's lock.
 py::object utf8_key(py::handle key) {
     if (PyUnicode_CheckExact(key.ptr())) {
         PyObject *encoded = PyUnicode_AsUTF8String(key.ptr());
@@ -30,7 +32,12 @@ py::object utf8_key(py::handle key) {
             throw py::error_already_set();
         return py::reinterpret_steal<py::object>(encoded);
     }
-    return call_method(key, bind->n.encode, py::str("utf-8"));
+    py::object encoded = call_method(key, host->n.encode, py::str("utf-8"));
+    if (PyBytes_CheckExact(encoded.ptr()))
+        return encoded;
+    if (!PyBytes_Check(encoded.ptr()))
+        throw py::type_error(std::string("a key's encode() must return bytes, not ") + Py_TYPE(encoded.ptr())->tp_name);
+    return py::bytes(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()));
 }
 
 bool is_ascii(const char *data, Py_ssize_t size) {
@@ -100,7 +107,7 @@ py::object decode_json(py::handle stored) {
                 py::object owned = py::reinterpret_steal<py::object>(text);
                 py::object start = py::int_(skip_json_whitespace(text, 0));
                 PyObject *args[] = {text, start.ptr()};
-                PyObject *found = PyObject_Vectorcall(bind->scan_once.ptr(), args, 2, nullptr);
+                PyObject *found = PyObject_Vectorcall(host->scan_once.ptr(), args, 2, nullptr);
                 if (found && PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) == 2) {
                     py::object pair = py::reinterpret_steal<py::object>(found);
                     Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(found, 1));
@@ -113,14 +120,14 @@ py::object decode_json(py::handle stored) {
             PyErr_Clear();
         }
     }
-    PyObject *decoded = PyObject_CallOneArg(bind->loads.ptr(), raw);
+    PyObject *decoded = PyObject_CallOneArg(host->loads.ptr(), raw);
     if (!decoded)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(decoded);
 }
 
 py::object to_json(py::handle value) {
-    PyObject *text = PyObject_CallOneArg(bind->encode_json.ptr(), value.ptr());
+    PyObject *text = PyObject_CallOneArg(host->encode_json.ptr(), value.ptr());
     if (!text)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(text);
@@ -129,11 +136,11 @@ py::object to_json(py::handle value) {
 void json_set_collection_value(py::handle self, py::handle name, py::handle key, py::handle value) {
     py::object key_bytes = utf8_key(key);
     py::object encoded = value.is_none() ? py::object(py::bytes("")) : to_json(value);
-    bind->super(bind->KafkaJsonCompaction, self).attr("set_collection_value")(name, key_bytes, encoded);
+    host->super(host->KafkaJsonCompaction, self).attr("set_collection_value")(name, key_bytes, encoded);
 }
 
 void delete_collection_value(py::handle self, py::handle name, py::handle key) {
-    call_method(self, bind->n.set_collection_value, name, key, py::none());
+    call_method(self, host->n.set_collection_value, name, key, py::none());
 }
 
 // A pair as this layer stores it: the UTF-8 key, the JSON text (b"" for None).
@@ -161,7 +168,14 @@ py::object adelete_collection_value(py::handle self, py::handle name, py::handle
 // The lock of the collection's topic, or null while no record or write has
 // touched the collection yet.
 py::object existing_lock(const Attributes &state, py::handle topic) {
-    return py::reinterpret_borrow<py::object>(find(state[bind->n.locks], topic));
+    return py::reinterpret_borrow<py::object>(find(state[host->n.locks], topic));
+}
+
+// The topic of collection `name` of a store serving this process.
+py::str served_topic(const Attributes &state, py::handle name) {
+    const StoreCore &core = core_of(state);
+    require_own_process(core);
+    return topic_of(state, core, name);
 }
 
 // `collection[key_bytes]`, `key_bytes` being the record key of `key`. The
@@ -186,15 +200,14 @@ py::object get_collection_value(py::handle self, py::handle name, py::handle key
     // Encoded first: a key's own encode may be any code, never run under the lock.
     py::object key_bytes = utf8_key(key);
     Attributes state(self);
-    require_own_process(state);
-    py::str topic = topic_of(state, name);
+    py::str topic = served_topic(state, name);
     py::object lock = existing_lock(state, topic);
     if (!lock)
         return py::none();
     py::object stored;
     {
         Held held(lock);
-        py::object topics = state[bind->n.topics];
+        py::object topics = state[host->n.topics];
         if (PyObject *collection = find(topics, topic))
             if (PyObject *value = find_record(collection, key_bytes, key))
                 stored = py::reinterpret_borrow<py::object>(value);
@@ -206,13 +219,12 @@ py::object get_collection_value(py::handle self, py::handle name, py::handle key
 
 py::object get_collection_keys(py::handle self, py::handle name) {
     Attributes state(self);
-    require_own_process(state);
-    py::str topic = topic_of(state, name);
+    py::str topic = served_topic(state, name);
     py::object lock = existing_lock(state, topic);
     if (!lock)
         return py::list();
     Held held(lock);
-    py::object topics = state[bind->n.topics];
+    py::object topics = state[host->n.topics];
     PyObject *collection = find(topics, topic);
     if (!collection)
         return py::list();
@@ -251,9 +263,9 @@ void json_add_collection_listener(py::handle self, py::handle name, py::handle l
                 return;
             }
         }
-        listener(text, decoded);
+        call(listener, text, decoded);
     });
-    bind->super(bind->KafkaJsonCompaction, self).attr("add_collection_listener")(name, decoding);
+    host->super(host->KafkaJsonCompaction, self).attr("add_collection_listener")(name, decoding);
 }
 
 }  // namespace

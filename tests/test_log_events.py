@@ -27,7 +27,7 @@ def recreate(store, admin_configs, topic):
 @pytest.mark.parametrize("new_records", [5, 60], ids=["shorter-log", "log-past-the-old-position"])
 def test_a_topic_recreated_under_a_running_store_is_rebuilt_not_merged(make_store, admin_configs, unique_name,
                                                                         new_records, capsys):
-    store = make_store(["c"])
+    store = make_store(["c"], pause=10.0)
     store.read_your_writes = True
     store.publish_pause_s = 5.0
     told = []
@@ -64,7 +64,7 @@ def test_a_topic_recreated_under_a_running_store_is_rebuilt_not_merged(make_stor
 
 def test_a_topic_recreated_with_the_clusters_defaults_is_given_the_store_settings_again(
         make_store, admin_configs, unique_name):
-    store = make_store(["c"])
+    store = make_store(["c"], pause=10.0)
     store.read_your_writes = True
     topic = f"{unique_name}.c"
     store.set_collection_value("c", "old", 1)

@@ -127,7 +127,7 @@ def test_close_reports_the_writes_it_could_not_deliver(make_store, admin_configs
     wait_until(lambda: len(store.producer) == 1)
     store.close()
     assert "KafkaCompaction stopping: 1 written record(s) not delivered to Kafka within 0.5 s" in capfd.readouterr().err
-    assert store._exit_status == 1  # what the default stop action would exit with
+    assert store._core.snapshot()["exit_status"] == 1  # what the default stop action would exit with
     writer.join(10)
 
 

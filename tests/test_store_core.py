@@ -197,10 +197,10 @@ def test_writing_back_an_older_value_before_the_consumer_caught_up_is_published(
     assert reader._topics[topic][b"k"] == b"old"
 
     # Once caught up with its own writes, the store publishes no unchanged value.
-    written = dict(store._written_offsets[topic])
-    wait_until(lambda: store._read_offsets.get(topic) == written)
+    written = store._core.snapshot()["written"][topic]
+    wait_until(lambda: store._core.snapshot()["read"].get(topic) == written)
     store.set_collection_value("c", b"k", b"old")
-    assert store._written_offsets[topic] == written
+    assert store._core.snapshot()["written"][topic] == written
 
 
 # --- batches and overlapping writers ---------------------------------------------------------------
@@ -215,9 +215,9 @@ def test_a_batch_keeps_order_skips_unchanged_keys_and_reports_the_records_that_f
     topic = f"{unique_name}.c"
     store.set_collection_values("c", [(b"same", b"1"), (b"gone", b"x"), (b"twice", b"1"), (b"twice", b"2")])
     assert store._topics[topic] == {b"same": b"1", b"gone": b"x", b"twice": b"2"}
-    written = dict(store._written_offsets[topic])
+    written = store._core.snapshot()["written"][topic]
     store.set_collection_values("c", {b"same": b"1", b"twice": b"2"})
-    assert store._written_offsets[topic] == written
+    assert store._core.snapshot()["written"][topic] == written
 
     batch = {b"a": b"1", b"gone": b"", b"big": b"x" * 2_000_000, b"same": b"1", b"b": b"2"}
     with pytest.raises(KafkaException) as raised:
@@ -339,17 +339,25 @@ def test_no_code_of_a_value_runs_while_its_collection_waits_for_it(make_store, u
     wait_until(lambda: store._topics[f"{unique_name}.c"][b"k"] == b"v2")
 
 
-def test_a_waiter_removed_while_another_is_woken_leaves_the_consumer_thread_running(make_store, unique_name):
+def test_waiters_that_give_up_while_others_are_woken_leave_the_consumer_thread_running(make_store):
+    # Writers of two collections, some of which give up at once, as the consumer thread wakes others.
     store = make_store(["a", "b"], cls=KafkaCompaction)
-    waiters = store._visibility_waiters
-    # A writer of "a" that gives up as the consumer thread wakes one of "b", as an awaitable
-    # write's wake-up lets other threads run.
-    given_up = (f"{unique_name}.a", 0, 10**9, threading.Lock(), 0)
-    waiters += [given_up, (f"{unique_name}.b", 0, 0, types.SimpleNamespace(release=lambda: waiters.remove(given_up)), 0)]
-    store.set_collection_value("b", b"k", b"v")
-    wait_until(lambda: store._topics[f"{unique_name}.b"].get(b"k") == b"v")
-    time.sleep(0.5)
-    assert store.status()["state"] == "live" and waiters == []
+    store.read_your_writes = True
+
+    def write(name, i):
+        for j in range(20):
+            try:
+                store.set_collection_value(name, b"%d-%d" % (i, j), b"v")
+            except TimeoutError:
+                pass
+
+    writers = [threading.Thread(target=write, args=(name, i)) for i, name in enumerate("abab")]
+    store.publish_pause_s = 0.0005
+    for writer in writers:
+        writer.start()
+    for writer in writers:
+        writer.join(30)
+    assert store.status()["state"] == "live" and store._core.snapshot()["waiting"] == 0
 
 
 def test_with_read_your_writes_a_write_the_consumer_cannot_read_back_raises(make_store):
@@ -590,7 +598,7 @@ def test_a_failure_with_a_stop_action_that_returns_is_printed_once_and_kept(make
     store.cons_thr.join(15)
     out, err = capfd.readouterr()
     assert stops == [1] and out.splitlines()[-1] == "Consumer was correctly killed"
-    assert err.count("Traceback") == 1 and isinstance(store._stop_error, KeyError)
+    assert err.count("Traceback") == 1 and isinstance(store._core.snapshot()["failure"], KeyError)
 
 
 def test_without_a_stop_action_a_stop_ends_only_the_consumer_thread(make_store, capfd):
@@ -618,7 +626,7 @@ def test_a_store_built_off_the_main_thread_starts_without_signal_handlers(make_s
 
 @pytest.mark.parametrize("setting", [{"acks": 0}, {"delivery.report.only.error": True}], ids=["acks-0", "errors-only"])
 def test_a_write_whose_delivery_reports_no_offset_returns(make_store, admin_configs, unique_name, setting):
-    store = make_store(["c"], cls=KafkaCompaction, configs={**admin_configs, **setting})
+    store = make_store(["c"], cls=KafkaCompaction, configs={**admin_configs, **setting}, pause=10.0)
     store.read_your_writes = True
     writer = threading.Thread(target=store.set_collection_values, args=("c", {b"k": b"v", b"j": b"w"}), daemon=True)
     writer.start()
@@ -627,7 +635,7 @@ def test_a_write_whose_delivery_reports_no_offset_returns(make_store, admin_conf
     wait_until(lambda: store._topics[f"{unique_name}.c"] == {b"k": b"v", b"j": b"w"})
     # With acks=0 its place in the topic is unknown, so an equal value is published again;
     # the store's producer reports every delivery whatever the caller asked for.
-    assert (f"{unique_name}.c" in store._unsettled_topics) == ("acks" in setting)
+    assert (f"{unique_name}.c" in store._core.snapshot()["unsettled"]) == ("acks" in setting)
 
 
 # --- read your writes -----------------------------------------------------------------------------
@@ -649,7 +657,7 @@ def test_with_read_your_writes_every_thread_reads_a_write_once_it_returned(make_
     assert seen_elsewhere == list(range(20))
 
 
-def test_with_read_your_writes_a_callback_may_write_and_a_late_write_returns_after_the_pause(make_store):
+def test_with_read_your_writes_a_callback_may_write_and_a_late_write_raises_after_the_pause(make_store):
     store = make_store(["c"], pause=30.0)
     store.read_your_writes = True
     release = threading.Event()
@@ -668,9 +676,10 @@ def test_with_read_your_writes_a_callback_may_write_and_a_late_write_returns_aft
     store.set_collection_value("c", "hold", 1)  # its callback now holds the consumer thread
     store.publish_pause_s = 0.5
     try:
-        store.set_collection_value("c", "late", 1)
+        with pytest.raises(TimeoutError, match="delivered to Kafka but not read back"):
+            store.set_collection_value("c", "late", 1)
         assert store.get_collection_value("c", "late") is None
-        assert store._visibility_waiters == []
+        assert store._core.snapshot()["waiting"] == 0
     finally:
         release.set()
     wait_until(lambda: store.get_collection_value("c", "late") == 1)

@@ -1,0 +1,159 @@
+// The consumer thread's Kafka consumer: it reads every partition by
+// assignment (no group join, so a start pays no rebalance), from offsets the
+// thread chose; a log that started over is read with a client of its own.
+#pragma once
+
+#include "quillet_consumer_partitions.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quarnel {
+namespace {
+
+// How long the thread waits for one metadata or offsets answer before trying again.
+constexpr double kRequestTimeout = 1.0;
+
+// The client's message accessors, called through their C entry points: the
+// replay reads six of them for every record.
+class MessageReader {
+  public:
+    py::object error(PyObject *msg) { return error_(msg); }
+    py::object topic(PyObject *msg) { return topic_(msg); }
+    long long partition(PyObject *msg) { return partition_(msg).cast<long long>(); }
+    long long offset(PyObject *msg) { return offset_(msg).cast<long long>(); }
+    py::object key(PyObject *msg) { return key_(msg); }
+    py::object value(PyObject *msg) { return value_(msg); }
+    // The record's timestamp, as the client gives it: (type, milliseconds).
+    py::object timestamp(PyObject *msg) { return timestamp_(msg); }
+
+  private:
+    const Names &n_ = host->n;
+    DirectMethod error_{n_.error}, topic_{n_.topic}, partition_{n_.partition}, offset_{n_.offset}, key_{n_.key},
+        value_{n_.value}, timestamp_{n_.timestamp};
+};
+
+// A Kafka consumer made for a log that started over; closed unless adopted.
+class SpareConsumer {
+  public:
+    explicit SpareConsumer(py::handle config) : consumer(call(host->Consumer, config)) {}
+    ~SpareConsumer() {
+        if (!consumer)
+            return;
+        try {
+            call_method(consumer, host->n.close);
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable(consumer);
+        }
+    }
+    SpareConsumer(const SpareConsumer &) = delete;
+    SpareConsumer &operator=(const SpareConsumer &) = delete;
+
+    py::object consumer;
+};
+
+class LogClient {
+  public:
+    explicit LogClient(py::handle self)
+        : self_(py::reinterpret_borrow<py::object>(self)), consumer_(py::getattr(self, host->n.consumer)) {}
+
+    py::list consume(py::handle num_messages, py::handle timeout) {
+        return call_method_with(consumer_, host->n.consume, host->kw.consume, num_messages, timeout);
+    }
+
+    // The partitions of `log`, each from its first offset, with the end
+    // offset that closes its replay. False while the cluster cannot tell
+    // (`lacking()` says what it lacked); a refused authorization raises.
+    bool list(Log &log, std::vector<Partition> &found) { return list_with(consumer_, log, found); }
+
+    bool list_with(py::handle consumer, Log &log, std::vector<Partition> &found) {
+        const py::str &topic = log.topic;
+        try {
+            py::object listed = call_method_with(consumer, host->n.list_topics, host->kw.timeout, topic,
+                                                 py::float_(kRequestTimeout))
+                                    .attr("topics");
+            if (!listed.contains(topic))
+                return lacks(topic, "the cluster does not list it");
+            py::object metadata = listed[topic];
+            py::object error = metadata.attr("error");
+            if (!error.is_none() && is_code(error, host->TOPIC_AUTHORIZATION_FAILED))
+                raise_exception_object(host->KafkaException(error));
+            if (!error.is_none() && is_code(error, host->UNKNOWN_TOPIC_OR_PART))
+                return lacks(topic, "the cluster does not list it");
+            if (!error.is_none())
+                return lacks(topic, call_method(error, host->n.str).cast<std::string>());
+            if (py::len(metadata.attr("partitions")) == 0)
+                return lacks(topic, "it has no partitions yet");
+            for (auto id : call(host->sorted, metadata.attr("partitions"))) {
+                std::optional<std::pair<long long, long long>> marks = watermarks_of(consumer, topic, id, false);
+                if (!marks)
+                    return lacks(topic, "the end offset of partition " + text_of(id) + " is not known yet");
+                Partition p(&log, id.cast<long long>());
+                p.next = marks->first;
+                p.end = marks->second;
+                p.replaying = p.end > p.next;
+                found.push_back(p);
+            }
+        } catch (py::error_already_set &e) {
+            if (!e.matches(host->KafkaException) || is_authorization_failure(e.value()))
+                throw;
+            return lacks(topic, text_of(e.value()));
+        }
+        return true;
+    }
+
+    // Reads every partition of the table from where the thread stands.
+    void assign(const std::vector<Partition> &partitions) { assign_with(consumer_, partitions); }
+
+    // Reads the table with `spare` from now on, in place of the client it had.
+    void adopt(SpareConsumer &spare, const std::vector<Partition> &partitions) {
+        assign_with(spare.consumer, partitions);
+        std::swap(consumer_, spare.consumer);  // the spare closes the old one
+        py::setattr(self_, host->n.consumer, consumer_);
+    }
+
+    // The partition's end offset: as the client's latest fetch response gave
+    // it (`cached`, no request), or asked of the cluster. Empty when not known.
+    std::optional<long long> end_offset(const Partition &p, bool cached) {
+        auto marks = watermarks_of(consumer_, p.log->topic, py::int_(p.id), cached);
+        if (!marks || marks->second < 0)
+            return std::nullopt;
+        return marks->second;
+    }
+
+    const std::string &lacking() const { return lacking_; }
+
+  private:
+    void assign_with(py::handle consumer, const std::vector<Partition> &partitions) {
+        py::list assignment;
+        for (const Partition &p : partitions)
+            assignment.append(call(host->TopicPartition, p.log->topic, py::int_(p.id), py::int_(p.next)));
+        call_method(consumer, host->n.assign, assignment);
+    }
+
+    static std::optional<std::pair<long long, long long>> watermarks_of(py::handle consumer, py::handle topic,
+                                                                        py::handle id, bool cached) {
+        py::object tp = call(host->TopicPartition, topic, id);
+        py::object marks = cached ? call_method_with(consumer, host->n.get_watermark_offsets, host->kw.cached, tp,
+                                                     py::bool_(true))
+                                  : call_method_with(consumer, host->n.get_watermark_offsets,
+                                                     host->kw.timeout_cached, tp, py::float_(kRequestTimeout),
+                                                     py::bool_(false));
+        if (marks.is_none())
+            return std::nullopt;
+        return std::make_pair(marks[py::int_(0)].cast<long long>(), marks[py::int_(1)].cast<long long>());
+    }
+
+    bool lacks(py::handle topic, const std::string &what) {
+        lacking_ = text_of(topic) + ": " + what;
+        return false;
+    }
+
+    py::object self_;
+    py::object consumer_;
+    std::string lacking_;  // what the last failed listing lacked
+};
+
+}  // namespace
+}  // namespace quarnel

@@ -1,0 +1,269 @@
+// Opening a store: the collection names and the configuration are checked,
+// the clients built, the topics made ready, the signals taken, and the
+// consumer thread started and waited for until the replay is over. A
+// construction that fails, for any reason, stops what it started.
+#pragma once
+
+#include "quillet_consumer_loop.hpp"
+#include "quillet_settings.hpp"
+
+namespace quarnel {
+namespace {
+
+constexpr const char *kEmptyCollections = "At least one collection must be set in \"collection_names\"";
+// How long construction waits for a first answer from the cluster.
+constexpr double kFirstAnswerTimeout = 10.0;
+
+// The collection names, taken once. Mistakes that would otherwise surface
+// later, or never, are refused before anything is built.
+py::list collection_list(py::handle collection_names) {
+    if (!truthy(collection_names)) {
+        PyErr_SetString(PyExc_Exception, kEmptyCollections);
+        throw py::error_already_set();
+    }
+    // A text would give one collection per character.
+    if (PyUnicode_Check(collection_names.ptr()) || PyBytes_Check(collection_names.ptr()))
+        throw py::type_error(std::string("collection_names must be an iterable of names, not ") +
+                             Py_TYPE(collection_names.ptr())->tp_name);
+    return py::list(py::reinterpret_borrow<py::object>(collection_names));
+}
+
+// Without brokers to start from, the client would only report a transport
+// failure after its metadata time-out.
+void require_bootstrap_servers(py::handle admin_configs) {
+    if (!PyDict_Check(admin_configs.ptr()))
+        return;  // the client says what is wrong with it
+    for (const char *property : {"bootstrap.servers", "metadata.broker.list"})
+        if (py::object value = setting(admin_configs, {property}))
+            if (truthy(value))
+                return;
+    raise_kafka_error(host->INVALID_ARG,
+                      "\"bootstrap.servers\" is not set in admin_configs: name the Kafka brokers to connect to");
+}
+
+void serve_error_callback(py::object consumer) {
+    try {
+        call_method(consumer, host->n.poll, py::int_(0));
+    } catch (py::error_already_set &callers) {
+        // The caller's own error callback failed; the store's failure still comes first.
+        callers.discard_as_unraisable(consumer);
+    }
+}
+
+// A refused login or TLS handshake is known within milliseconds, but the
+// Admin's first request would only fail when its 10-s metadata time-out is
+// over. Short requests of the consumer, whose error callback is served after
+// each, end the wait as soon as the refusal is heard.
+void await_first_answer(py::object consumer, py::handle topic, py::list &refusal) {
+    double deadline = monotonic_now() + kFirstAnswerTimeout;
+    for (;;) {
+        try {
+            call_method_with(consumer, host->n.list_topics, host->kw.timeout, topic, py::float_(0.5));
+            return;
+        } catch (py::error_already_set &e) {
+            if (!e.matches(host->KafkaException) || !is_transport_failure(e.value()) || monotonic_now() >= deadline)
+                throw;
+            serve_error_callback(consumer);
+            if (!refusal[0].is_none())
+                throw;
+        }
+    }
+}
+
+// Every collection topic exists with the store's settings; a transport
+// failure that a refused login or handshake explains is raised as that.
+void create_collection_topics(py::handle self, py::dict &topics, py::list &refusal) {
+    py::object consumer = py::getattr(self, host->n.consumer);
+    try {
+        await_first_answer(consumer, (*topics.begin()).first, refusal);
+        for (auto topic : topics)
+            call_method(self, host->n.create_compacted_topic, topic.first);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(host->KafkaException) || !is_transport_failure(e.value()))
+            throw;
+        // Serves the consumer's error callback, which has seen the broker by now.
+        serve_error_callback(consumer);
+        if (refusal[0].is_none())
+            throw;
+        py::object refused = call(host->KafkaException, refusal[0]);
+        PyException_SetCause(refused.ptr(), e.value().inc_ref().ptr());
+        raise_exception_object(refused);
+    }
+}
+
+// A principal without Read on a topic learns it only from a fetch, which the
+// replay of an empty topic never waits for: the store would come up live and
+// its consumer thread fail moments later. The operations the cluster grants on
+// each topic tell before anything starts; a broker or client that does not
+// name them, or an answer that does not come, leaves it to the fetch.
+void require_read_right(py::handle self, py::dict &topics) {
+    py::dict answers;
+    try {
+        answers = py::getattr(self, host->n.admin)
+                      .attr("describe_topics")(call(host->TopicCollection, py::list(topics.attr("keys")())),
+                                               "include_authorized_operations"_a = true,
+                                               "request_timeout"_a = kFirstAnswerTimeout);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(host->KafkaException) && !e.matches(PyExc_TypeError))
+            throw;
+        return;
+    }
+    for (auto answer : answers) {
+        py::object granted;
+        try {
+            granted = call_method(answer.second, host->n.result).attr("authorized_operations");
+        } catch (py::error_already_set &e) {
+            if (!e.matches(host->KafkaException))
+                throw;
+            continue;
+        }
+        if (granted.is_none() || !truthy(granted) || granted.contains(host->READ))
+            continue;
+        raise_kafka_error(host->TOPIC_AUTHORIZATION_FAILED,
+                          "Not authorized to read topic " + text_of(answer.first) +
+                              ": the store's principal needs Read (with Describe and DescribeConfigs) on it");
+    }
+}
+
+// Waits, woken when the replay is over, looking every 0.1 s whether the
+// consumer thread died first; a death raises what stopped it.
+void wait_for_replay(py::handle self, StoreCore &core, py::handle thread) {
+    py::float_ step(0.1);
+    while (!call_method(core.replayed, host->n.wait, step).cast<bool>()) {
+        if (call_method(thread, host->n.is_alive).cast<bool>())
+            continue;
+        // The thread may have finished the replay just before it ended.
+        if (truthy(py::getattr(self, host->n.inited)))
+            return;
+        if (core.failure)
+            raise_exception_object(core.failure);
+        PyErr_SetString(PyExc_Exception, "KafkaCompaction was stopped before its initial replay was over");
+        throw py::error_already_set();
+    }
+}
+
+// A construction that failed stops what it started: the consumer thread, or
+// the consumer client when there is none, and the signals it took. Nothing
+// that goes wrong here (a second Ctrl-C) hides why it failed.
+void abandon(py::handle self, StoreCore &core, py::handle thread) {
+    core.abandoned = true;
+    auto quietly = [&](auto &&step) {
+        try {
+            step();
+        } catch (py::error_already_set &) {
+        }
+    };
+    quietly([&] { ask_stop(self, core, true); });
+    quietly([&] {
+        if (thread)
+            call_method(thread, host->n.join, py::float_(kStopJoin));
+        else if (py::object consumer = py::getattr(self, host->n.consumer, py::none()); !consumer.is_none())
+            call_method(consumer, host->n.close);
+    });
+    quietly([&] { join_helpers(self, core); });
+}
+
+// The collections' topics, and the table of their names for writes and reads.
+py::dict collection_topics(StoreCore &core, py::handle db_name, const py::list &names) {
+    py::dict topics;
+    for (auto name : names) {
+        py::str topic = topic_name(db_name, name);
+        topics[topic] = py::dict();
+        core.topic_names[py::str(name)] = topic;
+    }
+    if (PyUnicode_CheckExact(db_name.ptr()))
+        core.db_name = py::reinterpret_borrow<py::object>(db_name);
+    return topics;
+}
+
+// Clients and the attributes the store is known by, before any request.
+py::list build_clients(py::handle self, StoreCore &core, py::handle admin_configs) {
+    py::object configs = with_logger(self, admin_configs);
+    py::object admin = call(host->Admin, admin_config(configs));
+    py::object logger = py::getattr(self, host->n.logger, py::none());
+    if (!logger.is_none())
+        py::setattr(admin, host->n.logger, logger);
+    py::setattr(self, host->n.admin, admin);
+    core.clients_log = clients_log(configs);
+    py::list refusal;
+    refusal.append(py::none());
+    core.consumer_config = consumer_config(configs, refusal);
+    py::setattr(self, host->n.consumer, call(host->Consumer, core.consumer_config));
+    py::setattr(self, host->n.producer, call(host->Producer, producer_config(configs)));
+    core.writes.flush_always = callers_linger(configs);
+    core.writes.poll_lock = call(host->Lock);
+    return refusal;
+}
+
+void init_store(py::handle self, py::handle admin_configs, py::handle collection_names, py::handle db_name,
+                py::handle on_consumer_kill) {
+    double started = monotonic_now();
+    py::list names = collection_list(collection_names);
+    require_bootstrap_servers(admin_configs);
+    if (!on_consumer_kill.is_none())
+        require_callable(on_consumer_kill, "on_consumer_kill");
+    py::object core_object = new_core();
+    StoreCore &core = *reinterpret_cast<CoreObject *>(core_object.ptr())->core;
+    py::setattr(self, host->n.core, core_object);
+    core.owns_process = truthy(py::getattr(self, host->n.owns_process));
+    py::object thread;
+    try {
+        py::list refusal = build_clients(self, core, admin_configs);
+        py::setattr(self, host->n.db_name, db_name);
+        py::setattr(self, host->n.on_consumer_kill, on_consumer_kill);
+        py::setattr(self, host->n.locks, py::dict());
+        py::setattr(self, host->n.collection_callbacks, py::dict());
+        py::setattr(self, host->n.collection_listeners, py::dict());
+        py::dict topics = collection_topics(core, db_name, names);
+        py::setattr(self, host->n.topics, topics);
+        create_collection_topics(self, topics, refusal);
+        require_read_right(self, topics);
+
+        py::setattr(self, host->n.consumer_num_messages, py::int_(1));
+        py::setattr(self, host->n.consumer_timeout_s, py::float_(0.1));
+        py::setattr(self, host->n.cons_running, py::bool_(true));
+        py::setattr(self, host->n.inited, py::bool_(false));
+        // Python lets only the main thread handle signals; a store built on
+        // another thread is stopped by close() or by leaving its with block.
+        if (core.owns_process && on_main_thread())
+            signal_claims->install(self, core);
+        core.replayed = call(host->Event);
+        // A store that does not own its process must not keep it alive.
+        thread = host->Thread("target"_a = self.attr("start_consumer"), "daemon"_a = !core.owns_process);
+        py::setattr(self, host->n.cons_thr, thread);
+        if (!core.owns_process)
+            close_when_interpreter_ends(self);
+        core.life.advance(Stage::kReplaying);
+        call_method(thread, host->n.start);
+        call_method(host->open_stores, host->n.add, self);
+        wait_for_replay(self, core, thread);
+        core.report.replay_seconds = monotonic_now() - started;
+    } catch (std::exception &) {
+        abandon(self, core, thread);
+        throw;
+    }
+}
+
+void create_compacted_topic(py::handle self, py::handle topic) {
+    py::dict settings;
+    settings["cleanup.policy"] = "compact";
+    settings["delete.retention.ms"] = "100";
+    settings["segment.ms"] = "100";
+    settings["min.cleanable.dirty.ratio"] = "0.01";
+    py::getattr(self, host->n.admin).attr("create_or_update_topic")(topic, 1, 3, settings);
+}
+
+void add_collection_callback(py::handle self, py::handle collection_name, py::handle callback) {
+    require_callable(callback, "callback");
+    py::object callbacks = py::getattr(self, host->n.collection_callbacks);
+    callbacks[topic_of(self, collection_name)] = callback;
+}
+
+void add_collection_listener(py::handle self, py::handle collection_name, py::handle listener) {
+    require_callable(listener, "listener");
+    py::object listeners = py::getattr(self, host->n.collection_listeners);
+    listeners.attr("setdefault")(topic_of(self, collection_name), py::list()).attr("append")(listener);
+}
+
+}  // namespace
+}  // namespace quarnel
