@@ -60,6 +60,17 @@ void ensure_async_poller(py::handle self, StoreCore &core) {
     poller = start_thread(target, "quarnel-kv deliveries");
 }
 
+// Schedules `callback` on `loop` from another thread; a loop closed
+// meanwhile has nobody left to tell.
+void call_on_loop(py::handle loop, py::handle callback) {
+    try {
+        call_method(loop, host->n.call_soon_threadsafe, callback);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_RuntimeError) || !truthy(call_method(loop, host->n.is_closed)))
+            throw;
+    }
+}
+
 void settle_future(py::handle future, py::handle result, bool failed) {
     if (truthy(call_method(future, host->n.done)))
         return;  // cancelled by its awaiter
@@ -84,13 +95,7 @@ class AsyncVisibility : public std::enable_shared_from_this<AsyncVisibility> {
         // The consumer thread wakes a waiter on its own thread; the check runs on the loop.
         py::object on_loop = py::cpp_function([me] { me->check(false); });
         for (WaiterRef &waiter : waiters_of(b)) {
-            waiter->callback = py::cpp_function([loop, on_loop] {
-                try {
-                    call_method(loop, host->n.call_soon_threadsafe, on_loop);
-                } catch (py::error_already_set &e) {
-                    e.discard_as_unraisable(loop);  // a closed loop: nobody waits
-                }
-            });
+            waiter->callback = py::cpp_function([loop, on_loop] { call_on_loop(loop, on_loop); });
             b.core->board.add(waiter);
             waiters_.push_back(std::move(waiter));
         }
@@ -190,13 +195,7 @@ py::object awrite_batch(py::handle self, py::handle name, py::handle pairs, Enco
     StoreCore *counted = &core;
     b.on_done = py::cpp_function([counted, loop, continuation, core_object = b.core_object] {
         --counted->writes.async_writes;
-        try {
-            call_method(loop, host->n.call_soon_threadsafe, continuation);
-        } catch (py::error_already_set &e) {
-            // A loop closed meanwhile has nobody left to tell.
-            if (!e.matches(PyExc_RuntimeError) || !truthy(call_method(loop, host->n.is_closed)))
-                throw;
-        }
+        call_on_loop(loop, continuation);
     });
     ++core.writes.async_writes;
     if (std::optional<py::error_already_set> error = produce_all(self, report, pairs, encode))

@@ -6,6 +6,7 @@ import uuid
 import pytest
 from confluent_kafka import OFFSET_BEGINNING, Consumer, Producer, TopicPartition
 
+from quarnel_kafka_kv.dorrow import Admin
 from quarnel_kafka_kv.quillet import KafkaJsonCompaction
 
 
@@ -33,6 +34,17 @@ def produce(configs, topic, records, **kwargs):
                          **kwargs)
     producer.flush()
     assert not refused, refused
+
+
+def fill_topic(admin_configs, topic, count):
+    """Creates the topic with `count` records, k0: v0 and on, produced in batches."""
+    Admin(admin_configs).create_topic_with_params(topic, 1, 1)
+    producer = Producer(dict(admin_configs, **{"linger.ms": 20}))
+    for i in range(count):
+        producer.produce(topic, key=b"k%d" % i, value=b"v%d" % i)
+        if i % 5000 == 0:
+            producer.poll(0)
+    producer.flush()
 
 
 def partitions_once_added(admin, topic, count):

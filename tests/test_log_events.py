@@ -1,5 +1,6 @@
 """The copy follows its log through what a cluster does to it: a topic re-created, partitions added,
 records without a value, a process forked after opening, a start-up that has to wait."""
+import itertools
 import os
 import subprocess
 import sys
@@ -14,7 +15,7 @@ from confluent_kafka.admin import AdminClient, AlterConfigOpType, ConfigEntry, C
 from quarnel_kafka_kv.dorrow import Admin
 from quarnel_kafka_kv.mervane import KafkaDB
 from quarnel_kafka_kv.quillet import KafkaCompaction
-from store_fixtures import partitions_once_added, produce, wait_until
+from store_fixtures import fill_topic, partitions_once_added, produce, wait_until
 
 
 def recreate(store, admin_configs, topic):
@@ -105,6 +106,48 @@ def test_keys_moved_to_added_partitions_end_with_their_latest_record_in_every_st
     assert make_store(["c"], cls=KafkaCompaction)._topics[topic] == wanted
 
 
+@pytest.mark.slow
+def test_with_read_your_writes_a_write_made_while_partitions_are_added_is_readable_once_it_returns(
+        make_store, admin_configs, unique_name):
+    topic = f"{unique_name}.c"
+    # Enough records that the new log's replay outlasts a write's bound.
+    fill_topic(admin_configs, topic, 100_000)
+    rebuilt = threading.Event()
+
+    class Watched(KafkaDB):
+        class logger:
+            @staticmethod
+            def log(level, text, *args):
+                if "rebuilt" in text % args:
+                    rebuilt.set()
+
+    store = make_store(["c"], cls=Watched, pause=0.25)
+    store.read_your_writes = True
+    writes = []  # (seconds, readable at once); None: the write raised
+
+    def write_and_read():
+        for i in itertools.count():
+            started = time.monotonic()
+            try:
+                store.set_collection_value("c", "w", i)
+                readable = store.get_collection_value("c", "w") == i
+            except Exception:  # noqa: BLE001 - a write that cannot be read back may raise
+                readable = None
+            writes.append((round(time.monotonic() - started, 2), readable))
+            if rebuilt.is_set() and len(writes) > 1 and all(seconds < 0.1 for seconds, _ in writes[-2:]):
+                return
+
+    writer = threading.Thread(target=write_and_read)
+    writer.start()
+    time.sleep(0.3)
+    Admin(admin_configs).set_topic_partitions(topic, 2)
+    writer.join(60)
+    unreadable = [seconds for seconds, readable in writes if readable is False]
+    assert not writer.is_alive() and rebuilt.is_set()
+    assert unreadable == [], (f"{len(unreadable)} of {len(writes)} writes returned unreadable, after {unreadable} s; "
+                              f"the slowest took {max(seconds for seconds, _ in writes)} s")
+
+
 def test_records_without_a_value_read_as_missing_data_in_the_json_layers(make_store, admin_configs, unique_name):
     db = make_store(["c"], cls=KafkaDB)
     produce(admin_configs, f"{unique_name}.c", [(b"tombstone", b"1"), (b"tombstone", None), (b"kept", b"2")])
@@ -158,6 +201,51 @@ def test_a_store_used_after_a_fork_raises_and_leaves_the_child_and_the_parent_al
                          text=True, timeout=90, cwd=os.path.dirname(__file__))
     assert run.returncode == 0, run.stderr[-3000:]
     assert "FORKS DONE" in run.stdout
+
+
+FAILING_REBUILD = r"""
+import gc, sys, types, weakref
+import confluent_kafka
+
+opened, failing = [], []
+
+class Consumer(confluent_kafka.Consumer):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.fails, self.closed = bool(failing), False
+        opened.append(weakref.ref(self))
+
+    def list_topics(self, *args, **kwargs):
+        if self.fails:
+            raise RuntimeError("listing failed")
+        return super().list_topics(*args, **kwargs)
+
+    def close(self):
+        self.closed = True
+        super().close()
+
+# The store takes its client from its own package first.
+shim = types.ModuleType("quarnel_kafka_kv.confluent_kafka")
+shim.__dict__.update({k: v for k, v in vars(confluent_kafka).items() if not k.startswith("__")}, Consumer=Consumer)
+sys.modules[shim.__name__] = shim
+from quarnel_kafka_kv.dorrow import Admin
+from quarnel_kafka_kv.quillet import KafkaCompaction
+
+store = KafkaCompaction({"bootstrap.servers": sys.argv[1]}, ["c"], sys.argv[2], on_consumer_kill=None)
+failing.append(True)
+Admin({"bootstrap.servers": sys.argv[1]}).set_topic_partitions(sys.argv[2] + ".c", 2)
+store.cons_thr.join(20)
+gc.collect()
+left_open = [c for c in (ref() for ref in opened) if c is not None and not c.closed and c is not store.consumer]
+print("LEFT OPEN", len(left_open))
+"""
+
+
+def test_a_rebuild_that_fails_leaves_no_client_open(kafka_bootstrap, unique_name):
+    run = subprocess.run([sys.executable, "-c", FAILING_REBUILD, kafka_bootstrap, unique_name], capture_output=True,
+                         text=True, timeout=60, cwd=os.path.dirname(__file__))
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert "LEFT OPEN 0" in run.stdout.splitlines(), run.stdout[-500:]
 
 
 @pytest.mark.slow

@@ -131,6 +131,39 @@ def test_close_reports_the_writes_it_could_not_deliver(make_store, admin_configs
     writer.join(10)
 
 
+def test_records_a_batch_hands_over_after_close_are_delivered_or_reported(kafka_bootstrap, unique_name):
+    run = run_script("""
+        import sys, threading, time
+        from quarnel_kafka_kv.quillet import KafkaJsonCompaction
+        store = KafkaJsonCompaction({"bootstrap.servers": sys.argv[1], "message.timeout.ms": 60000}, ["c"], sys.argv[2])
+        store.publish_pause_s, store.close_flush_s = 0, 0.5
+        # A callback holds the consumer thread, so the stop's exit steps wait until the records are handed over.
+        entered, closed, handed_over = threading.Event(), threading.Event(), threading.Event()
+        store.add_collection_callback("c", lambda: (entered.set(), handed_over.wait(10)))
+        store.set_collection_value("c", "k", 1)
+        entered.wait(10)
+
+        def pairs():
+            closed.wait()
+            yield from ((f"k{i}", i) for i in range(300))
+
+        # No topic for a collection the store was not opened with: what is handed over stays queued.
+        threading.Thread(target=store.set_collection_values, args=("nowhere", pairs()), daemon=True).start()
+        store.close()
+        closed.set()
+        deadline = time.monotonic() + 3
+        while len(store.producer) < 300 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print("QUEUED AFTER CLOSE", len(store.producer), flush=True)
+        handed_over.set()
+        time.sleep(30)
+    """, kafka_bootstrap, unique_name)
+    queued = int(next(line for line in run.stdout.splitlines() if line.startswith("QUEUED")).split()[-1])
+    if queued:
+        assert run.returncode == 1, (queued, run.returncode, run.stderr[-2000:])
+        assert "not delivered to Kafka within 0.5 s" in run.stderr
+
+
 # --- status -----------------------------------------------------------------------------------------
 
 def test_status_tells_replaying_live_stopped_and_failed_with_honest_lag(make_store):
