@@ -83,8 +83,8 @@ def test_load_streams_an_input_larger_than_the_producer_queue_with_progress_on_a
     source.write_text("".join(json.dumps({"key": key, "value": i}) + "\n" for i, key in enumerate(keys)))
     # Kept entries capped at 10, so the input is read a second time as it is written;
     # progress drawn at every key.
-    script = ("import sys, quarnel_kafka_kv.__main__ as m; m.KEEP_ENTRIES = 10; m.Progress.interval = 0; "
-              "sys.exit(m.main(sys.argv[1:]))")
+    script = ("import sys, quarnel_kafka_kv.__main__ as m, quarnel_kafka_kv._cli_load as load; "
+              "load.KEEP_ENTRIES = 10; load.Progress.interval = 0; sys.exit(m.main(sys.argv[1:]))")
     main, terminal = os.openpty()
     run = subprocess.Popen([sys.executable, "-c", script, "-b", kafka_bootstrap, "--db", unique_name,
                             "-X", "queue.buffering.max.messages=100", "load", "many", str(source)],

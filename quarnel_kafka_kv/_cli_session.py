@@ -1,0 +1,147 @@
+"""One run of the command line: the client properties, the real standard output, the store once opened."""
+from __future__ import annotations
+
+import logging
+import signal
+import threading
+import time
+
+from confluent_kafka import KafkaError, KafkaException
+from confluent_kafka.admin import AdminClient
+
+from ._cli_args import METADATA_TIMEOUT_S, REFUSAL_ERRORS, SECRET_MARKERS, TRANSPORT_ERRORS, Failure, is_transport_failure
+from .mervane import KafkaDB
+
+
+class Session:
+    """One run: the client properties, the real standard output, and the store once opened."""
+
+    def __init__(self, args, conf, out):
+        self.args = args
+        self.conf = conf
+        self.out = out
+        self.db_name = args.db
+        self.db = None
+        self._topics = None
+        # --debug: the store's lines and the clients' go through logging.
+        self.logger = logging.getLogger("quarnel_kafka_kv") if args.debug else None
+        # Set by the store's stop action, on its consumer thread.
+        self.stopped = threading.Event()
+        self.signum = None
+        self.stop_reason = "its consumer thread ended"
+        self.output_closed = False
+
+    def emit(self, line):
+        self.out.write(line + "\n")
+
+    def secrets(self):
+        return [str(v) for k, v in self.conf.items() if any(m in k.lower() for m in SECRET_MARKERS) and str(v)]
+
+    def kafka_failure(self, exc):
+        error = exc.args[0] if exc.args and isinstance(exc.args[0], KafkaError) else None
+        if error is None:
+            return Failure(f"Kafka: {exc}")
+        name = error.name()
+        if name in REFUSAL_ERRORS:
+            return Failure(f"Kafka refused the connection ({name}): {error.str()}")
+        if name in TRANSPORT_ERRORS:
+            return Failure(f"cannot reach Kafka at {self.conf['bootstrap.servers']} ({name}): {error.str()}")
+        if name == "_INVALID_ARG":
+            return Failure(f"bad client property: {error.str()}", 2)
+        if name == "TOPIC_AUTHORIZATION_FAILED":
+            # The client's text names neither the topic nor the right.
+            return Failure(f"Kafka ({name}): {error.str()} (on the topics {self.db_name}.*: reading needs Describe, "
+                           "DescribeConfigs and Read; writing also Write; a missing collection Create and "
+                           "AlterConfigs)")
+        return Failure(f"Kafka ({name}): {error.str()}")
+
+    def topics(self):
+        """The cluster's topic names; the first call also proves the cluster can be reached."""
+        if self._topics is not None:
+            return self._topics
+        refusals = []
+
+        def heard(error):
+            if error.name() in REFUSAL_ERRORS:
+                refusals.append(error)
+
+        conf = {**self.conf, "error_cb": heard}
+        if self.logger:
+            conf.setdefault("logger", self.logger)
+        try:
+            admin = AdminClient(conf)
+        except KafkaException as e:
+            raise self.kafka_failure(e) from e
+        except (ValueError, TypeError) as e:
+            raise Failure(f"bad client property: {e}", 2) from e
+        deadline = time.monotonic() + METADATA_TIMEOUT_S
+        # Short waits, so that Ctrl-C is seen and a refused login ends the wait at once.
+        while True:
+            try:
+                self._topics = set(admin.list_topics(timeout=0.5).topics)
+                break
+            except KafkaException as e:
+                if not is_transport_failure(e):
+                    raise self.kafka_failure(e) from e
+                # A refused login reaches only the error callback, which poll serves.
+                admin.poll(0)
+                if refusals:
+                    raise self.kafka_failure(KafkaException(refusals[-1])) from e
+                if time.monotonic() >= deadline:
+                    raise self.kafka_failure(e) from e
+        return self._topics
+
+    def collection_names(self):
+        prefix = self.db_name + "."
+        return sorted(t[len(prefix):] for t in self.topics() if t.startswith(prefix) and len(t) > len(prefix))
+
+    def require(self, names):
+        """Fails unless every collection exists, so that reading one never creates its topic."""
+        existing = set(self.collection_names())
+        for name in names:
+            if name not in existing:
+                raise Failure(f"no collection {name!r} in database {self.db_name!r}")
+
+    def open(self, names, defer_signals=True, cls=KafkaDB):
+        self.topics()
+        if self.logger:
+            cls = type(cls.__name__, (cls,), {"logger": self.logger})
+        try:
+            self.db = cls(self.conf, names, self.db_name, on_consumer_kill=self.store_stopped)
+        except KafkaException as e:
+            raise self.kafka_failure(e) from e
+        except Exception as e:
+            # The store's SIGINT/SIGTERM handler stopped it during the replay.
+            if self.stopped.is_set():
+                raise Failure("interrupted", 128 + signal.SIGINT) from e
+            raise
+        self.db.read_your_writes = True
+        if defer_signals:
+            # Replaces the store's handler, which would stop it under a running write.
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                signal.signal(sig, self.defer_signal)
+        return self.db
+
+    def defer_signal(self, signum, _frame):
+        self.signum = signum
+
+    def check(self, what="interrupted"):
+        """Raises once a signal arrived or the store stopped by itself."""
+        if self.signum is not None:
+            raise Failure(what, 128 + self.signum)
+        if self.stopped.is_set():
+            raise Failure(f"the store stopped: {self.stop_reason}")
+
+    def close(self):
+        if self.db is not None:
+            db, self.db = self.db, None
+            db.close()
+            db.cons_thr.join()
+
+    def store_stopped(self):
+        # On the consumer thread, as the store's stop action; a failure that
+        # stopped it is kept on the store (and printed there).
+        error = self.db.status()["last_error"] if self.db is not None else None
+        if error is not None:
+            self.stop_reason = error
+        self.stopped.set()
