@@ -53,9 +53,12 @@ COMMAND_HELP = {
         "handing keys over (status 130): the keys handed over before it are written.",
     ),
     "status": (
-        "print the health of a store on the collections as one JSON object",
-        'The collections named, or every collection of the database. Exit status 0 when the state\n'
-        'is "live", else 1: usable as a health probe. Fields: see status() in the README.',
+        "print what the cluster says of the collections as one JSON object",
+        'The collections named, or every collection of the database: per collection its topic, and\n'
+        'per partition the first and the end offset (records: the records the topic keeps, deleted\n'
+        'and replaced ones among them until they are compacted). No store is opened and no record\n'
+        'is read. Exit status 0 when the cluster answered within 5 s and every collection exists,\n'
+        'else 1: usable as a health probe of the cluster.',
     ),
     "watch": (
         "print each change to the collections as it happens",

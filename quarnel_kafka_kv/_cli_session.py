@@ -5,8 +5,9 @@ import logging
 import signal
 import threading
 import time
+import uuid
 
-from confluent_kafka import KafkaError, KafkaException
+from confluent_kafka import Consumer, KafkaError, KafkaException, TopicPartition
 from confluent_kafka.admin import AdminClient
 
 from ._cli_args import METADATA_TIMEOUT_S, REFUSAL_ERRORS, SECRET_MARKERS, TRANSPORT_ERRORS, Failure, is_transport_failure
@@ -55,8 +56,8 @@ class Session:
                            "AlterConfigs)")
         return Failure(f"Kafka ({name}): {error.str()}")
 
-    def topics(self):
-        """The cluster's topic names; the first call also proves the cluster can be reached."""
+    def topics(self, timeout=METADATA_TIMEOUT_S):
+        """The cluster's topic names; the first call also proves the cluster can be reached within timeout."""
         if self._topics is not None:
             return self._topics
         refusals = []
@@ -74,11 +75,12 @@ class Session:
             raise self.kafka_failure(e) from e
         except (ValueError, TypeError) as e:
             raise Failure(f"bad client property: {e}", 2) from e
-        deadline = time.monotonic() + METADATA_TIMEOUT_S
+        deadline = time.monotonic() + timeout
         # Short waits, so that Ctrl-C is seen and a refused login ends the wait at once.
         while True:
             try:
-                self._topics = set(admin.list_topics(timeout=0.5).topics)
+                self.metadata = admin.list_topics(timeout=0.5)
+                self._topics = set(self.metadata.topics)
                 break
             except KafkaException as e:
                 if not is_transport_failure(e):
@@ -94,6 +96,30 @@ class Session:
     def collection_names(self):
         prefix = self.db_name + "."
         return sorted(t[len(prefix):] for t in self.topics() if t.startswith(prefix) and len(t) > len(prefix))
+
+    def positions(self, names, deadline):
+        """Per collection, its topic and each partition's first and end offsets, asked of the cluster by deadline."""
+        consumer = Consumer({**self.conf, "group.id": f"quarnel-kv-status-{uuid.uuid4()}", "enable.auto.commit": False})
+        try:
+            collections = {}
+            for name in names:
+                topic = f"{self.db_name}.{name}"
+                partitions = []
+                for partition in sorted(self.metadata.topics[topic].partitions):
+                    left = deadline - time.monotonic()
+                    marks = consumer.get_watermark_offsets(TopicPartition(topic, partition), timeout=max(left, 0.1),
+                                                           cached=False) if left > 0 else None
+                    if marks is None:
+                        raise self.kafka_failure(KafkaException(KafkaError(KafkaError._TIMED_OUT,
+                                                                           f"no end offsets of {topic} in time")))
+                    partitions.append({"partition": partition, "start": marks[0], "end": marks[1]})
+                collections[name] = {"topic": topic, "partitions": partitions,
+                                     "records": sum(p["end"] - p["start"] for p in partitions)}
+            return collections
+        except KafkaException as e:
+            raise self.kafka_failure(e) from e
+        finally:
+            consumer.close()
 
     def require(self, names):
         """Fails unless every collection exists, so that reading one never creates its topic."""

@@ -79,6 +79,8 @@ void define_store(py::module_ &m, py::handle store) {
     store.attr("owns_process") = true;
     store.attr("logger") = py::none();
     store.attr("close_flush_s") = 5.0;
+    store.attr("write_timeout_s") = py::none();
+    store.attr("wait_for_replay") = true;
     define_methods(store, {
         method<init_store>("__init__",
                            {"admin_configs", "collection_names", {"db_name", py::str("quarnel.configs")},

@@ -55,8 +55,8 @@ class SpareConsumer {
 
 class LogClient {
   public:
-    explicit LogClient(py::handle self)
-        : self_(py::reinterpret_borrow<py::object>(self)), consumer_(py::getattr(self, host->n.consumer)) {}
+    LogClient(py::handle self, StoreCore &core)
+        : self_(py::reinterpret_borrow<py::object>(self)), core_(core), consumer_(py::getattr(self, host->n.consumer)) {}
 
     py::list consume(py::handle num_messages, py::handle timeout) {
         return call_method_with(consumer_, host->n.consume, host->kw.consume, num_messages, timeout);
@@ -67,12 +67,14 @@ class LogClient {
     // (`lacking()` says what it lacked); a refused authorization raises.
     bool list(Log &log, std::vector<Partition> &found) { return list_with(consumer_, log, found); }
 
+
     bool list_with(py::handle consumer, Log &log, std::vector<Partition> &found) {
         const py::str &topic = log.topic;
         try {
             py::object listed = call_method_with(consumer, host->n.list_topics, host->kw.timeout, topic,
                                                  py::float_(kRequestTimeout))
                                     .attr("topics");
+            core_.contact.heard();
             if (!listed.contains(topic))
                 return lacks(topic, "the cluster does not list it");
             py::object metadata = listed[topic];
@@ -151,6 +153,7 @@ class LogClient {
     }
 
     py::object self_;
+    StoreCore &core_;
     py::object consumer_;
     std::string lacking_;  // what the last failed listing lacked
 };

@@ -4,8 +4,10 @@
 // watch, the rebuilds and the status reporter do their parts.
 #pragma once
 
+#include "quillet_consumer_contact.hpp"
 #include "quillet_consumer_errors.hpp"
 #include "quillet_consumer_status.hpp"
+#include "quillet_topics.hpp"
 #include "quillet_process_stop.hpp"
 
 #include <optional>
@@ -25,19 +27,24 @@ class ConsumerLoop {
     ConsumerLoop(py::handle self, StoreCore &core)
         : self_(py::reinterpret_borrow<py::object>(self)), core_(core),
           topics_(py::getattr(self, host->n.topics)), locks_(py::getattr(self, host->n.locks)),
-          table_(py::list(topics_.attr("keys")())), client_(self), listeners_(self), watch_(self, core, table_),
+          table_(py::list(topics_.attr("keys")())), client_(self, core), listeners_(self), watch_(self, core, table_),
           rebuilds_(self, core, table_, client_, listeners_), status_(self, core, table_, client_),
+          contact_(self, core, table_),
           errors_(table_, client_, reader_, watch_,
                   [this](Log &log, const StartOver &why) { rebuilds_.start_over(log, why, live_); }) {}
 
     void run() {
         py::list topic_list(topics_.attr("keys")());
         emit_line(self_, kInfo, py::make_tuple("Consumer topic_list:", topic_list));
+        waiting_since_ = monotonic_now();
+        if (!core_.topics_ready && !prepare_topics())
+            return;
         // Until the cluster can list the partitions and their ends, nothing
         // can be known to be replayed: construction waits (a stop ends it).
         waiting_since_ = monotonic_now();
         while (!assign_partitions()) {
             status_.tick();
+            contact_.tick();
             if (!running())
                 return;
             report_waiting(false);
@@ -46,6 +53,7 @@ class ConsumerLoop {
         waiting_since_ = monotonic_now();
         while (running()) {
             status_.tick();
+            contact_.tick();
             if (live_) {
                 live_batch();
                 for (LogChange &change : watch_.check())
@@ -61,6 +69,29 @@ class ConsumerLoop {
 
   private:
     bool running() const { return truthy(py::getattr(self_, host->n.cons_running)); }
+
+    // The topics made ready as construction would, waiting for the cluster
+    // as long as it takes; false if the store was stopped meanwhile.
+    bool prepare_topics() {
+        py::dict topics = py::reinterpret_borrow<py::dict>(topics_);
+        for (;;) {
+            try {
+                create_collection_topics(self_, topics, core_.refusal, kProbeTimeout * 4);
+                require_read_right(self_, topics);
+                waiting_for_cluster_.clear();
+                return true;
+            } catch (py::error_already_set &e) {
+                if (!e.matches(host->KafkaException) || !is_transport_failure(e.value()))
+                    throw;
+                waiting_for_cluster_ = "the cluster to answer (" + kafka_error_name(e.value()) + ")";
+            }
+            status_.tick();
+            contact_.tick();
+            if (!running())
+                return false;
+            report_waiting(false);
+        }
+    }
 
     bool assign_partitions() {
         std::vector<Partition> found;
@@ -82,7 +113,7 @@ class ConsumerLoop {
         if (now - waiting_since_ < kWaitReportInterval || now < next_report_)
             return;
         next_report_ = now + kWaitReportInterval;
-        std::string what = assigned ? "" : client_.lacking();
+        std::string what = assigned ? "" : waiting_for_cluster_.empty() ? client_.lacking() : waiting_for_cluster_;
         for (const Partition &p : table_.partitions())
             if (assigned && p.behind()) {
                 what = text_of(p.log->topic) + ": partition " + std::to_string(p.id) + " is read up to offset " +
@@ -132,6 +163,7 @@ class ConsumerLoop {
     }
 
     void finish_replay() {
+        core_.report.replay_seconds = monotonic_now() - core_.opened_at;
         status_.publish();  // a status() right after construction sees the replay's end
         emit_line(self_, kInfo,
             py::str(already_has_some_messages_ ? "KafkaCompaction Inited, already has some messages"
@@ -210,6 +242,8 @@ class ConsumerLoop {
     // caller's `held` lock is let go first.
     std::optional<Record> incoming(PyObject *msg, std::optional<Held> *held = nullptr) {
         py::object error = reader_.error(msg);
+        if (error.is_none() || is_code(error, host->PARTITION_EOF))
+            core_.contact.heard();
         if (!error.is_none()) {
             if (held)
                 held->reset();
@@ -235,10 +269,12 @@ class ConsumerLoop {
     TopicWatch watch_;
     Rebuilder rebuilds_;
     StatusReporter status_;
+    ContactWatch contact_;
     MessageErrors errors_;
     bool live_ = false;  // the replay is over; only this thread moves the store to live
     bool already_has_some_messages_ = false;
     double waiting_since_ = 0, next_report_ = 0;
+    std::string waiting_for_cluster_;  // what making the topics ready waits for
     py::object replay_batch_ = py::int_(kReplayBatch), one_ = py::int_(1), zero_ = py::float_(0.0),
                replay_wait_ = py::float_(kReplayWait);
 };

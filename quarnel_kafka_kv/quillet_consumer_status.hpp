@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 namespace quarnel {
 namespace {
@@ -125,9 +126,13 @@ py::dict store_status(py::handle self) {
             collection.erase(0, prefix.size());
         collections[py::str(collection)] = collection_status(core, item.first, item.second);
     }
+    double now = monotonic_now();
     py::dict status;
     status["state"] = name;
     status["consumer_alive"] = alive;
+    status["connected"] = py::bool_(core.contact.connected(now));
+    status["seconds_since_contact"] = core.contact.last ? py::object(py::float_(std::round((now - core.contact.last) * 10) / 10))
+                                                        : py::object(py::none());
     status["replay_seconds"] = core.report.replay_seconds ? py::object(py::float_(*core.report.replay_seconds))
                                                           : py::object(py::none());
     status["collections"] = collections;

@@ -90,12 +90,15 @@ class TopicWatch {
             py::object failure = call_method(item.second, host->n.exception);
             if (!failure.is_none()) {
                 // Gone for now: the copy is kept until a log is back.
-                if (kafka_error_name(failure) == "UNKNOWN_TOPIC_OR_PART")
+                if (kafka_error_name(failure) == "UNKNOWN_TOPIC_OR_PART") {
+                    core_.contact.heard();
                     core_.report.missing_topics.insert(log.key);
-                else
+                } else {
                     unanswered = true;
+                }
                 continue;
             }
+            core_.contact.heard();
             core_.report.missing_topics.erase(log.key);
             py::object description = call_method(item.second, host->n.result);
             // Clients before 2.5 do not give the identity: then only errors tell.

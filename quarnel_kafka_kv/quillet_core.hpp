@@ -48,10 +48,15 @@ struct WriteState {
     // serves their reports while there are any (None otherwise).
     long async_writes = 0;
     py::object async_poller = py::none();
-    // Set by construction: the caller chose a linger.ms of their own.
+    // Set by construction: the caller chose a linger.ms of their own; the
+    // write_timeout_s the producer's message.timeout.ms was made from (-1: none).
     bool flush_always = false;
+    double client_timeout_s = -1;
     // The producer's fatal error once it failed, for the writes refused after it.
     py::object producer_failure;
+    // Records a stop took from the producer, and those of them that were in
+    // flight, whose fate is unknown. Counted by whichever thread serves their reports.
+    long purged = 0, purged_in_flight = 0;
 };
 
 // One partition as status() shows it.
@@ -71,15 +76,34 @@ struct ConsumerReport {
     unsigned long thread_ident = 0;
 };
 
+// Whether the cluster answers the store's clients. Whichever thread hears an
+// answer notes it: the consumer thread (records, partition ends, its checks),
+// and whichever thread serves a delivery report.
+struct Contact {
+    // After this long without an answer the store counts as out of contact.
+    static constexpr double kLostAfter = 10.0;
+
+    double last = 0;      // when an answer last came (monotonic); 0: none yet
+    // Written by the consumer thread, which tells the loss and the return;
+    // `held_back` also by the clients' lines, served on any thread.
+    bool lost = false;
+    double lost_since = 0, next_reminder = 0;
+    long held_back = 0;   // the clients' lines about connections held back meanwhile
+
+    void heard() { last = monotonic_now(); }
+    bool connected(double now) const { return last > 0 && now - last <= kLostAfter; }
+};
+
 // How many times this process is a child forked from the one before:
 // counted by the C library's fork handler.
 unsigned forks_seen = 0;
 
 struct StoreCore {
     Lifecycle life;          // construction, the consumer thread and the stoppers
-    VisibilityBoard board;   // see visibility.hpp
+    VisibilityBoard board;   // see quillet_visibility.hpp
     WriteState writes;
     ConsumerReport report;
+    Contact contact;
 
     // Set by construction.
     unsigned fork_generation = forks_seen;
@@ -87,8 +111,11 @@ struct StoreCore {
     py::object db_name;         // the db_name the topic names were made with
     py::dict topic_names;       // collection name (text) -> topic
     py::dict consumer_config;   // for the consumer thread's clients
-    bool clients_log = false;   // the clients hand their lines to a logger when polled
+    bool clients_log = false;   // the clients hand their lines to a logger (theirs or the store's) when polled
     py::object replayed;        // an Event the consumer thread sets when the replay is over
+    double opened_at = monotonic_now();
+    bool topics_ready = true;   // false: the consumer thread makes them ready first
+    py::list refusal;           // [a refused login or handshake the consumer heard, or None]
 
     // Threads of the store's own besides the consumer thread (topic settings
     // made again), joined by a stop; added by the consumer thread.
@@ -98,7 +125,6 @@ struct StoreCore {
     py::object failure;        // what ended the consumer thread, or null
     int exit_status = 0;       // what the default stop action exits with
     double flush_deadline = 0; // a stop's delivery wait ends then (monotonic); 0: none begun
-    long long undelivered_reported = 0;  // records a stop reported as not delivered
     bool abandoned = false;    // construction failed: no stop action runs
 
     // The objects held above that could lead back to the store (a failure's

@@ -27,7 +27,8 @@ struct Names {
             consumer_timeout_s = intern("consumer_timeout_s"), cons_running = intern("cons_running"),
             inited = intern("_inited"), cons_thr = intern("cons_thr"), publish_pause_s = intern("publish_pause_s"),
             read_your_writes = intern("read_your_writes"), owns_process = intern("owns_process"),
-            logger = intern("logger"), close_flush_s = intern("close_flush_s"), core = intern("_core");
+            logger = intern("logger"), close_flush_s = intern("close_flush_s"), core = intern("_core"),
+            write_timeout_s = intern("write_timeout_s"), wait_for_replay = intern("wait_for_replay");
     // Methods of the host, the client and the store.
     py::str acquire = intern("acquire"), release = intern("release"), locked = intern("locked"),
             consume = intern("consume"), close = intern("close"), produce = intern("produce"),
@@ -62,7 +63,8 @@ struct Host {
     // The Kafka client.
     py::object Consumer, Producer, TopicPartition, TopicCollection, KafkaException, KafkaError, Admin, READ;
     py::object INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL, TOPIC_AUTHORIZATION_FAILED, AUTO_OFFSET_RESET,
-        LOG_TRUNCATION, GROUP_AUTHORIZATION_FAILED, UNKNOWN_TOPIC_OR_PART, UNKNOWN_TOPIC, UNKNOWN_PARTITION, FATAL;
+        LOG_TRUNCATION, GROUP_AUTHORIZATION_FAILED, UNKNOWN_TOPIC_OR_PART, UNKNOWN_TOPIC, UNKNOWN_PARTITION, FATAL,
+        MSG_TIMED_OUT, PURGE_QUEUE, PURGE_INFLIGHT;
     // Threads, signals, the process.
     py::object sleep, Lock, RLock, Event, Thread, get_ident, main_thread, signal, getsignal, raise_signal, sigterm,
         sigint, sig_dfl, sig_ign, os_exit, uuid4, register_shutdown, wait_futures, sys;
@@ -106,6 +108,9 @@ Host load_host() {
     h.UNKNOWN_TOPIC = e.attr("_UNKNOWN_TOPIC");
     h.UNKNOWN_PARTITION = e.attr("_UNKNOWN_PARTITION");
     h.FATAL = e.attr("_FATAL");
+    h.MSG_TIMED_OUT = e.attr("_MSG_TIMED_OUT");
+    h.PURGE_QUEUE = e.attr("_PURGE_QUEUE");
+    h.PURGE_INFLIGHT = e.attr("_PURGE_INFLIGHT");
     h.sleep = time.attr("sleep");
     h.Lock = threading.attr("Lock");
     h.RLock = threading.attr("RLock");

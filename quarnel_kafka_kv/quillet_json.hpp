@@ -171,10 +171,17 @@ py::object existing_lock(const Attributes &state, py::handle topic) {
     return py::reinterpret_borrow<py::object>(find(state[host->n.locks], topic));
 }
 
-// The topic of collection `name` of a store serving this process.
+// The topic of collection `name` of a store serving this process. A copy
+// still being replayed is never served: it would hold only part of the log.
 py::str served_topic(const Attributes &state, py::handle name) {
     const StoreCore &core = core_of(state);
     require_own_process(core);
+    if (core.life.stage() < Stage::kLive) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the store is still reading its topics into memory (opened with wait_for_replay = False): "
+                        "it serves reads once status() says 'live'");
+        throw py::error_already_set();
+    }
     return topic_of(state, core, name);
 }
 

@@ -6,14 +6,12 @@
 
 #include "quillet_consumer_loop.hpp"
 #include "quillet_settings.hpp"
+#include "quillet_topics.hpp"
 
 namespace quarnel {
 namespace {
 
 constexpr const char *kEmptyCollections = "At least one collection must be set in \"collection_names\"";
-// How long construction waits for a first answer from the cluster.
-constexpr double kFirstAnswerTimeout = 10.0;
-
 // The collection names, taken once. Mistakes that would otherwise surface
 // later, or never, are refused before anything is built.
 py::list collection_list(py::handle collection_names) {
@@ -39,90 +37,6 @@ void require_bootstrap_servers(py::handle admin_configs) {
                 return;
     raise_kafka_error(host->INVALID_ARG,
                       "\"bootstrap.servers\" is not set in admin_configs: name the Kafka brokers to connect to");
-}
-
-void serve_error_callback(py::object consumer) {
-    try {
-        call_method(consumer, host->n.poll, py::int_(0));
-    } catch (py::error_already_set &callers) {
-        // The caller's own error callback failed; the store's failure still comes first.
-        callers.discard_as_unraisable(consumer);
-    }
-}
-
-// A refused login or TLS handshake is known within milliseconds, but the
-// Admin's first request would only fail when its 10-s metadata time-out is
-// over. Short requests of the consumer, whose error callback is served after
-// each, end the wait as soon as the refusal is heard.
-void await_first_answer(py::object consumer, py::handle topic, py::list &refusal) {
-    double deadline = monotonic_now() + kFirstAnswerTimeout;
-    for (;;) {
-        try {
-            call_method_with(consumer, host->n.list_topics, host->kw.timeout, topic, py::float_(0.5));
-            return;
-        } catch (py::error_already_set &e) {
-            if (!e.matches(host->KafkaException) || !is_transport_failure(e.value()) || monotonic_now() >= deadline)
-                throw;
-            serve_error_callback(consumer);
-            if (!refusal[0].is_none())
-                throw;
-        }
-    }
-}
-
-// Every collection topic exists with the store's settings; a transport
-// failure that a refused login or handshake explains is raised as that.
-void create_collection_topics(py::handle self, py::dict &topics, py::list &refusal) {
-    py::object consumer = py::getattr(self, host->n.consumer);
-    try {
-        await_first_answer(consumer, (*topics.begin()).first, refusal);
-        for (auto topic : topics)
-            call_method(self, host->n.create_compacted_topic, topic.first);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(host->KafkaException) || !is_transport_failure(e.value()))
-            throw;
-        // Serves the consumer's error callback, which has seen the broker by now.
-        serve_error_callback(consumer);
-        if (refusal[0].is_none())
-            throw;
-        py::object refused = call(host->KafkaException, refusal[0]);
-        PyException_SetCause(refused.ptr(), e.value().inc_ref().ptr());
-        raise_exception_object(refused);
-    }
-}
-
-// A principal without Read on a topic learns it only from a fetch, which the
-// replay of an empty topic never waits for: the store would come up live and
-// its consumer thread fail moments later. The operations the cluster grants on
-// each topic tell before anything starts; a broker or client that does not
-// name them, or an answer that does not come, leaves it to the fetch.
-void require_read_right(py::handle self, py::dict &topics) {
-    py::dict answers;
-    try {
-        answers = py::getattr(self, host->n.admin)
-                      .attr("describe_topics")(call(host->TopicCollection, py::list(topics.attr("keys")())),
-                                               "include_authorized_operations"_a = true,
-                                               "request_timeout"_a = kFirstAnswerTimeout);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(host->KafkaException) && !e.matches(PyExc_TypeError))
-            throw;
-        return;
-    }
-    for (auto answer : answers) {
-        py::object granted;
-        try {
-            granted = call_method(answer.second, host->n.result).attr("authorized_operations");
-        } catch (py::error_already_set &e) {
-            if (!e.matches(host->KafkaException))
-                throw;
-            continue;
-        }
-        if (granted.is_none() || !truthy(granted) || granted.contains(host->READ))
-            continue;
-        raise_kafka_error(host->TOPIC_AUTHORIZATION_FAILED,
-                          "Not authorized to read topic " + text_of(answer.first) +
-                              ": the store's principal needs Read (with Describe and DescribeConfigs) on it");
-    }
 }
 
 // Waits, woken when the replay is over, looking every 0.1 s whether the
@@ -177,8 +91,8 @@ py::dict collection_topics(StoreCore &core, py::handle db_name, const py::list &
 }
 
 // Clients and the attributes the store is known by, before any request.
-py::list build_clients(py::handle self, StoreCore &core, py::handle admin_configs) {
-    py::object configs = with_logger(self, admin_configs);
+py::list build_clients(py::handle self, py::handle core_object, StoreCore &core, py::handle admin_configs) {
+    py::object configs = with_logger(self, core_object, admin_configs);
     py::object admin = call(host->Admin, admin_config(configs));
     py::object logger = py::getattr(self, host->n.logger, py::none());
     if (!logger.is_none())
@@ -189,7 +103,8 @@ py::list build_clients(py::handle self, StoreCore &core, py::handle admin_config
     refusal.append(py::none());
     core.consumer_config = consumer_config(configs, refusal);
     py::setattr(self, host->n.consumer, call(host->Consumer, core.consumer_config));
-    py::setattr(self, host->n.producer, call(host->Producer, producer_config(configs)));
+    py::setattr(self, host->n.producer,
+                call(host->Producer, producer_config(configs, core, py::getattr(self, host->n.write_timeout_s))));
     core.writes.flush_always = callers_linger(configs);
     core.writes.poll_lock = call(host->Lock);
     return refusal;
@@ -197,7 +112,6 @@ py::list build_clients(py::handle self, StoreCore &core, py::handle admin_config
 
 void init_store(py::handle self, py::handle admin_configs, py::handle collection_names, py::handle db_name,
                 py::handle on_consumer_kill) {
-    double started = monotonic_now();
     py::list names = collection_list(collection_names);
     require_bootstrap_servers(admin_configs);
     if (!on_consumer_kill.is_none())
@@ -206,9 +120,10 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     StoreCore &core = *reinterpret_cast<CoreObject *>(core_object.ptr())->core;
     py::setattr(self, host->n.core, core_object);
     core.owns_process = truthy(py::getattr(self, host->n.owns_process));
+    bool waits = truthy(py::getattr(self, host->n.wait_for_replay));
     py::object thread;
     try {
-        py::list refusal = build_clients(self, core, admin_configs);
+        core.refusal = build_clients(self, core_object, core, admin_configs);
         py::setattr(self, host->n.db_name, db_name);
         py::setattr(self, host->n.on_consumer_kill, on_consumer_kill);
         py::setattr(self, host->n.locks, py::dict());
@@ -216,8 +131,13 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
         py::setattr(self, host->n.collection_listeners, py::dict());
         py::dict topics = collection_topics(core, db_name, names);
         py::setattr(self, host->n.topics, topics);
-        create_collection_topics(self, topics, refusal);
-        require_read_right(self, topics);
+        // A store that does not wait for its replay has its consumer thread
+        // make the topics ready, for as long as the cluster takes to answer.
+        core.topics_ready = waits;
+        if (waits) {
+            create_collection_topics(self, topics, core.refusal, kFirstAnswerTimeout);
+            require_read_right(self, topics);
+        }
 
         py::setattr(self, host->n.consumer_num_messages, py::int_(1));
         py::setattr(self, host->n.consumer_timeout_s, py::float_(0.1));
@@ -236,8 +156,8 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
         core.life.advance(Stage::kReplaying);
         call_method(thread, host->n.start);
         call_method(host->open_stores, host->n.add, self);
-        wait_for_replay(self, core, thread);
-        core.report.replay_seconds = monotonic_now() - started;
+        if (waits)
+            wait_for_replay(self, core, thread);
     } catch (std::exception &) {
         abandon(self, core, thread);
         throw;

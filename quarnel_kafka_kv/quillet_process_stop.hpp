@@ -53,8 +53,10 @@ double delivery_time_left(py::handle self, StoreCore &core) {
 }
 
 // Gives the records still queued in the producer what is left of the stop's
-// delivery wait. What is left undelivered is reported once, and the process
-// the store ends then ends with status 1.
+// delivery wait. What is left then is taken from the producer, so that every
+// write waiting for it ends now, with the client's error saying so: not
+// delivered, or, for a record that was in flight, not known to be. It is
+// reported, and the process the store ends then ends with status 1.
 void deliver_pending(py::handle self, StoreCore &core) {
     py::object producer = py::getattr(self, host->n.producer, py::none());
     // A forked child has the producer's memory but none of its threads.
@@ -70,12 +72,19 @@ void deliver_pending(py::handle self, StoreCore &core) {
         // What the failure took goes to its writers with this second serving.
         left = call_method(producer, host->n.flush, bound).cast<long long>();
     }
-    if (left <= core.undelivered_reported)
+    if (left == 0)
         return;
-    core.undelivered_reported = left;
+    // Their reports may be served by any thread that polls the producer.
+    long purged = core.writes.purged, in_flight = core.writes.purged_in_flight;
+    call_method(producer, intern("purge"));
+    for (double until = monotonic_now() + 1.0; core.writes.purged - purged < left && monotonic_now() < until;)
+        call_method(producer, host->n.poll, py::float_(0.01));
+    in_flight = core.writes.purged_in_flight - in_flight;
+    std::string maybe = in_flight ? "; " + std::to_string(in_flight) + " of them were in flight and may still be delivered"
+                                  : std::string();
     emit_line(self, kError,
-        py::str("KafkaCompaction stopping: {} written record(s) not delivered to Kafka within {} s")
-            .format(left, py::getattr(self, host->n.close_flush_s)));
+              py::str("KafkaCompaction stopping: {} written record(s) not delivered to Kafka within {} s{}")
+                  .format(left, py::getattr(self, host->n.close_flush_s), maybe));
     if (core.exit_status == 0)
         core.exit_status = 1;
 }

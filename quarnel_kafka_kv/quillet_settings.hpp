@@ -3,9 +3,11 @@
 // is never changed.
 #pragma once
 
-#include "quillet_store.hpp"
+#include "quillet_core.hpp"
 
 #include <cctype>
+#include <chrono>
+#include <memory>
 #include <cstdlib>
 #include <initializer_list>
 #include <string>
@@ -64,32 +66,85 @@ std::string setting_text(const py::object &value) {
 }
 
 // Lines about a group coordinator: the store's consumer joins no group, so
-// they say nothing about the store (a broker away is told by its own lines).
-bool is_group_noise(py::handle facility, py::handle text) {
-    std::string fac = text_of(facility);
-    return fac.rfind("CGRP", 0) == 0 || fac.rfind("COORD", 0) == 0 ||
-           text_of(text).find("GroupCoordinator") != std::string::npos;
+// they say nothing about the store.
+bool is_group_noise(const std::string &facility, const std::string &text) {
+    return facility.rfind("CGRP", 0) == 0 || facility.rfind("COORD", 0) == 0 ||
+           text.find("GroupCoordinator") != std::string::npos;
 }
 
-// What the clients are given as their `logger`: the store's logger, without
-// the group coordinator's lines. The client calls log(level, format, *args).
-py::object client_logger(py::object logger) {
-    py::object log = py::cpp_function([logger](py::args args) {
-        if (py::len(args) == 5 && is_group_noise(args[2], args[4]))
+// The clients' lines, as the clients hand them to their `logger`: on to the
+// store's logger, or printed as a client prints them by itself. A connection
+// that fails again and again (a broker away) would flood both: while no
+// broker answers, those lines are held back, for the store's own lines to
+// count, and otherwise one line a minute passes per connection.
+class ClientLines {
+  public:
+    ClientLines(py::object logger, py::object core_object)
+        : logger_(std::move(logger)), core_object_(std::move(core_object)),
+          contact_(reinterpret_cast<CoreObject *>(core_object_.ptr())->core->contact) {}
+
+    // Called as `log(level, format, facility, name, text)`.
+    void log(py::args args) {
+        if (py::len(args) != 5)
+            return pass(args, -1);
+        std::string facility = text_of(args[2]), text = text_of(args[4]);
+        if (is_group_noise(facility, text))
             return;
-        logger.attr("log")(*args);
-    });
-    return host->SimpleNamespace("log"_a = log);
-}
+        if (facility == "FAIL" && !first_in_a_while(text_of(args[3]) + text.substr(0, text.find("]: ")))) {
+            ++contact_.held_back;
+            return pass(args, kDebug);
+        }
+        pass(args, -1);
+    }
 
-// The caller's configuration with the class's logger for the clients, unless
-// the caller named a logger of their own, which wins.
-py::object with_logger(py::handle self, py::handle admin_configs) {
-    py::object logger = py::getattr(self, host->n.logger, py::none());
-    if (logger.is_none() || !PyDict_Check(admin_configs.ptr()) || setting(admin_configs, {"logger"}))
+  private:
+    static constexpr double kRepeatEvery = 60.0;
+    static constexpr int kDebug = 10;
+
+    bool first_in_a_while(const std::string &connection) {
+        double now = monotonic_now();
+        if (contact_.lost)
+            return false;
+        auto it = passed_.find(connection);
+        if (it != passed_.end() && now - it->second < kRepeatEvery)
+            return false;
+        passed_[connection] = now;
+        return true;
+    }
+
+    // At its own level, or at `level` when that is not -1.
+    void pass(py::args args, int level) {
+        if (!logger_.is_none()) {
+            py::list forwarded(args);
+            if (level >= 0)
+                forwarded[0] = py::int_(level);
+            logger_.attr("log")(*forwarded);
+        } else if (level < 0 && py::len(args) == 5) {
+            auto seconds = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch());
+            py::print(py::str("%{}|{:.3f}|{}|{}| {}").format(syslog_level(args[0].cast<int>()), seconds.count(),
+                                                             args[2], args[3], args[4]),
+                      "file"_a = host->sys.attr("stderr"));
+        }
+    }
+
+    // The client's own number for a logging level.
+    static int syslog_level(int level) { return level >= 50 ? 2 : level >= 40 ? 3 : level >= 30 ? 4 : level >= 20 ? 6 : 7; }
+
+    py::object logger_, core_object_;
+    Contact &contact_;
+    std::unordered_map<std::string, double> passed_;  // connection -> when a line about it last passed
+};
+
+// The caller's configuration with the clients' lines handed to the store,
+// unless the caller named a logger of their own, which wins.
+py::object with_logger(py::handle self, py::handle core_object, py::handle admin_configs) {
+    if (!PyDict_Check(admin_configs.ptr()) || setting(admin_configs, {"logger"}))
         return py::reinterpret_borrow<py::object>(admin_configs);
+    auto lines = std::make_shared<ClientLines>(py::getattr(self, host->n.logger, py::none()),
+                                               py::reinterpret_borrow<py::object>(core_object));
     py::dict configs = host->dict_type(admin_configs);
-    configs["logger"] = client_logger(logger);
+    configs["logger"] =
+        host->SimpleNamespace("log"_a = py::cpp_function([lines](py::args args) { lines->log(std::move(args)); }));
     return std::move(configs);
 }
 
@@ -105,8 +160,14 @@ py::object admin_config(py::handle configs) { return without(configs, kConsumerO
 // retries, more than 5 requests in flight) keep the caller's choice; one
 // request in flight then keeps the order. Every record is reported: every
 // writer waits for its own.
-py::dict producer_config(py::handle configs) {
+py::dict producer_config(py::handle configs, StoreCore &core, py::handle write_timeout_s) {
     py::dict conf = host->dict_type(without(configs, kConsumerOnly));
+    // A record left undelivered past the writes' bound is failed by the
+    // client itself, rather than delivered long after its write gave up.
+    if (!write_timeout_s.is_none() && !setting(conf, {"message.timeout.ms", "delivery.timeout.ms"})) {
+        core.writes.client_timeout_s = write_timeout_s.cast<double>();
+        conf["message.timeout.ms"] = static_cast<long long>(core.writes.client_timeout_s * 1000);
+    }
     conf["delivery.report.only.error"] = false;
     if (!setting(conf, {"linger.ms", "queue.buffering.max.ms"}))
         conf["linger.ms"] = kSharedLinger;

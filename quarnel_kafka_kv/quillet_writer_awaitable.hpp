@@ -201,10 +201,16 @@ py::object awrite_batch(py::handle self, py::handle name, py::handle pairs, Enco
     if (std::optional<py::error_already_set> error = produce_all(self, report, pairs, encode))
         *stopped = error->value();
     b.sealed = true;
-    if (b.outstanding == 0)
+    if (b.outstanding == 0) {
         complete(b);
-    else
-        ensure_async_poller(self, core);
+        return future;
+    }
+    ensure_async_poller(self, core);
+    if (std::optional<double> bound = write_bound(self, core))
+        call_method(loop, host->n.call_later, py::float_(*bound), py::cpp_function([store, future, report] {
+                        if (batch_of(report).outstanding > 0)
+                            settle_future(future, undelivered(batch_of(report), store), true);
+                    }));
     return future;
 }
 

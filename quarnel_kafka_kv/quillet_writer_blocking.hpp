@@ -120,7 +120,8 @@ void write_batch(py::handle self, py::handle name, py::handle pairs, Encode enco
     Batch &b = batch_of(report);
     std::optional<py::error_already_set> stopped = produce_all(self, report, pairs, encode);
     b.sealed = true;
-    wait_for_reports(self, b);
+    if (!wait_for_reports(self, b))
+        raise_exception_object(undelivered(b, self));
     // What was delivered is read back (or paused for) even when records
     // failed or the batch was stopped: the copy then shows every record
     // reported as written, as after the same writes one by one.
@@ -152,7 +153,9 @@ void set_collection_value(py::handle self, py::handle name, py::handle key, py::
     if (!produce_record(self, publish_lock_of(*b.core, topic), report, key, value))
         return;
     b.sealed = true;
-    wait_for_reports(self, b);
+    b.single = true;
+    if (!wait_for_reports(self, b))
+        raise_exception_object(undelivered(b, self));
     if (b.first_error)
         raise_exception_object(call(host->KafkaException, b.first_error));
     wait_after_write(self, b);

@@ -9,6 +9,7 @@
 #include "quillet_writer_skip.hpp"
 
 #include <new>
+#include <optional>
 
 namespace quarnel {
 namespace {
@@ -29,7 +30,7 @@ struct Batch {
     bool sealed = false;     // every record handed over: the last report completes it
     bool unplaced = false;   // a record delivered without an offset (acks=0)
     bool text_keys = false;  // the caller's keys are text: report failed ones as text
-    bool single = false;     // one awaitable write: fails as the blocking one does
+    bool single = false;     // one record, whose failure is raised as the client's
     py::object first_error;  // KafkaError of the first failed record
     py::list not_written;    // keys of the failed records
     Offsets offsets;         // partition -> highest offset delivered
@@ -67,6 +68,7 @@ void account(Batch &b, py::handle error, py::handle msg) {
     count_in_flight(core, b.key, -1);
     bool placed = false;
     if (error.is_none()) {
+        core.contact.heard();
         long long partition = call_method(msg, host->n.partition).cast<long long>();
         py::object offset = call_method(msg, host->n.offset);
         long long at = PyLong_Check(offset.ptr()) ? PyLong_AsLongLong(offset.ptr()) : -1;
@@ -81,6 +83,11 @@ void account(Batch &b, py::handle error, py::handle msg) {
         }
     } else {
         ++b.failed;
+        bool in_flight = is_code(error, host->PURGE_INFLIGHT);
+        if (in_flight || is_code(error, host->PURGE_QUEUE)) {
+            ++core.writes.purged;
+            core.writes.purged_in_flight += in_flight;
+        }
         if (!b.first_error)
             b.first_error = py::reinterpret_borrow<py::object>(error);
         py::object key = call_method(msg, host->n.key);
@@ -226,14 +233,44 @@ void serve_reports(py::handle self, StoreCore &core, py::handle wake, Done done,
     }
 }
 
-void wait_for_reports(py::handle self, Batch &b) {
+// Seconds a write waits for its reports (write_timeout_s), or none. Where
+// the producer's own message.timeout.ms was made from the same value, the
+// client gets a second more to report its own time-out first.
+std::optional<double> write_bound(py::handle self, const StoreCore &core) {
+    py::object bound = py::getattr(self, host->n.write_timeout_s);
+    if (bound.is_none())
+        return std::nullopt;
+    double seconds = bound.cast<double>();
+    return seconds + (seconds == core.writes.client_timeout_s ? 1.0 : 0.0);
+}
+
+// What a write raises when its reports did not all come within its bound.
+py::object undelivered(const Batch &b, py::handle self) {
+    std::string text = std::to_string(b.outstanding) + " of " + std::to_string(b.produced) +
+                       " record(s) not delivered within write_timeout_s (" +
+                       text_of(py::getattr(self, host->n.write_timeout_s)) +
+                       " s); the client goes on trying, so they may still be delivered";
+    py::object exc = call(host->KafkaException, call(host->KafkaError, host->MSG_TIMED_OUT, py::str(text)));
+    if (!b.single)
+        py::setattr(exc, "not_written", b.not_written);
+    return exc;
+}
+
+// Serves reports until every one of the batch's is in; false when the
+// write's bound passed first.
+bool wait_for_reports(py::handle self, Batch &b) {
     if (b.outstanding == 0)
-        return;
+        return true;
+    std::optional<double> bound = write_bound(self, *b.core);
+    double deadline = bound ? monotonic_now() + *bound : 0;
     py::object wake = call(host->Lock);
     call_method(wake, host->n.acquire);
     b.wake = wake;
-    serve_reports(self, *b.core, wake, [&b] { return b.outstanding == 0; }, [&b] { return b.outstanding; });
+    serve_reports(
+        self, *b.core, wake, [&] { return b.outstanding == 0 || (bound && monotonic_now() >= deadline); },
+        [&b] { return b.outstanding; });
     b.wake = py::object();
+    return b.outstanding == 0;
 }
 
 }  // namespace

@@ -52,7 +52,8 @@ bool holds_already(py::handle self, StoreCore &core, py::handle topic, const std
     if (!PyBytes_CheckExact(value.ptr()) && !value.is_none())
         return false;
     py::object record_key = record_key_of(key);
-    if (!record_key || core.writes.in_flight.count(key_text))
+    // A copy still being replayed cannot tell what the log holds.
+    if (!record_key || core.writes.in_flight.count(key_text) || core.life.stage() < Stage::kLive)
         return false;
     Held held(lock_for(py::getattr(self, host->n.locks), topic));
     // A copy that is being replaced by a replay of its log tells nothing.
