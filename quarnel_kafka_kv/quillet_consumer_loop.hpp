@@ -6,8 +6,8 @@
 
 #include "quillet_consumer_contact.hpp"
 #include "quillet_consumer_errors.hpp"
+#include "quillet_consumer_startup.hpp"
 #include "quillet_consumer_status.hpp"
-#include "quillet_topics.hpp"
 #include "quillet_process_stop.hpp"
 
 #include <optional>
@@ -17,10 +17,6 @@ namespace {
 
 // Records taken per call while replaying: what the client has queued, up to this.
 constexpr Py_ssize_t kReplayBatch = 10000;
-// How long a replay call waits for a first record when nothing is queued.
-constexpr double kReplayWait = 0.1;
-// How often a start-up that waits on something says so.
-constexpr double kWaitReportInterval = 10.0;
 
 class ConsumerLoop {
   public:
@@ -29,31 +25,24 @@ class ConsumerLoop {
           topics_(py::getattr(self, host->n.topics)), locks_(py::getattr(self, host->n.locks)),
           table_(py::list(topics_.attr("keys")())), client_(self, core), listeners_(self), watch_(self, core, table_),
           rebuilds_(self, core, table_, client_, listeners_), status_(self, core, table_, client_),
-          contact_(self, core, table_),
+          contact_(self, core, table_), start_(self, core, table_, client_),
           errors_(table_, client_, reader_, watch_,
                   [this](Log &log, const StartOver &why) { rebuilds_.start_over(log, why, live_); }) {}
 
     void run() {
         py::list topic_list(topics_.attr("keys")());
         emit_line(self_, kInfo, py::make_tuple("Consumer topic_list:", topic_list));
-        waiting_since_ = monotonic_now();
-        if (!core_.topics_ready && !prepare_topics())
+        auto running = [this] { return this->running(); };
+        auto ticks = [this] {
+            status_.tick();
+            contact_.tick();
+        };
+        if (!core_.topics_ready && !start_.prepare_topics(running, ticks))
             return;
-        // Until the cluster can list the partitions and their ends, nothing
-        // can be known to be replayed: construction waits (a stop ends it).
-        waiting_since_ = monotonic_now();
-        while (!assign_partitions()) {
-            status_.tick();
-            contact_.tick();
-            if (!running())
-                return;
-            report_waiting(false);
-            call(host->sleep, replay_wait_);
-        }
-        waiting_since_ = monotonic_now();
+        if (!start_.assign_partitions(running, ticks))
+            return;
         while (running()) {
-            status_.tick();
-            contact_.tick();
+            ticks();
             if (live_) {
                 live_batch();
                 for (LogChange &change : watch_.check())
@@ -69,60 +58,6 @@ class ConsumerLoop {
 
   private:
     bool running() const { return truthy(py::getattr(self_, host->n.cons_running)); }
-
-    // The topics made ready as construction would, waiting for the cluster
-    // as long as it takes; false if the store was stopped meanwhile.
-    bool prepare_topics() {
-        py::dict topics = py::reinterpret_borrow<py::dict>(topics_);
-        for (;;) {
-            try {
-                create_collection_topics(self_, topics, core_.refusal, kProbeTimeout * 4);
-                require_read_right(self_, topics);
-                waiting_for_cluster_.clear();
-                return true;
-            } catch (py::error_already_set &e) {
-                if (!e.matches(host->KafkaException) || !is_transport_failure(e.value()))
-                    throw;
-                waiting_for_cluster_ = "the cluster to answer (" + kafka_error_name(e.value()) + ")";
-            }
-            status_.tick();
-            contact_.tick();
-            if (!running())
-                return false;
-            report_waiting(false);
-        }
-    }
-
-    bool assign_partitions() {
-        std::vector<Partition> found;
-        for (Log &log : table_.logs()) {
-            std::size_t before = found.size();
-            if (!client_.list(log, found))
-                return false;
-            log.origins = found.size() - before > 1 ? py::object(py::dict()) : py::object();
-        }
-        table_.reset(std::move(found));
-        client_.assign(table_.partitions());
-        return true;
-    }
-
-    // A start-up never waits without a word: one line to standard error at
-    // most every kWaitReportInterval, naming what it waits for.
-    void report_waiting(bool assigned) {
-        double now = monotonic_now();
-        if (now - waiting_since_ < kWaitReportInterval || now < next_report_)
-            return;
-        next_report_ = now + kWaitReportInterval;
-        std::string what = assigned ? "" : waiting_for_cluster_.empty() ? client_.lacking() : waiting_for_cluster_;
-        for (const Partition &p : table_.partitions())
-            if (assigned && p.behind()) {
-                what = text_of(p.log->topic) + ": partition " + std::to_string(p.id) + " is read up to offset " +
-                       std::to_string(p.next) + " of " + std::to_string(p.end);
-                break;
-            }
-        if (!what.empty())
-            emit_line(self_, kWarning, py::str("KafkaCompaction is still replaying, waiting for " + what));
-    }
 
     // Applies what the client has queued, holding each topic's lock once for
     // a run of its records; nobody is told of replayed records.
@@ -156,10 +91,7 @@ class ConsumerLoop {
         }
         held.reset();
         publish_progress();
-        if (progressed)
-            waiting_since_ = monotonic_now();
-        else
-            report_waiting(true);
+        start_.replaying(progressed);
     }
 
     void finish_replay() {
@@ -270,11 +202,10 @@ class ConsumerLoop {
     Rebuilder rebuilds_;
     StatusReporter status_;
     ContactWatch contact_;
+    StartUp start_;
     MessageErrors errors_;
     bool live_ = false;  // the replay is over; only this thread moves the store to live
     bool already_has_some_messages_ = false;
-    double waiting_since_ = 0, next_report_ = 0;
-    std::string waiting_for_cluster_;  // what making the topics ready waits for
     py::object replay_batch_ = py::int_(kReplayBatch), one_ = py::int_(1), zero_ = py::float_(0.0),
                replay_wait_ = py::float_(kReplayWait);
 };
