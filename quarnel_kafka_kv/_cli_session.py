@@ -7,8 +7,8 @@ import threading
 import time
 import uuid
 
-from confluent_kafka import Consumer, KafkaError, KafkaException, TopicPartition
-from confluent_kafka.admin import AdminClient
+from confluent_kafka import Consumer, KafkaError, KafkaException, TopicCollection, TopicPartition
+from confluent_kafka.admin import AclOperation, AdminClient
 
 from ._cli_args import METADATA_TIMEOUT_S, REFUSAL_ERRORS, SECRET_MARKERS, TRANSPORT_ERRORS, Failure, is_transport_failure
 from .mervane import KafkaDB
@@ -70,7 +70,7 @@ class Session:
         if self.logger:
             conf.setdefault("logger", self.logger)
         try:
-            admin = AdminClient(conf)
+            admin = self.admin = AdminClient(conf)
         except KafkaException as e:
             raise self.kafka_failure(e) from e
         except (ValueError, TypeError) as e:
@@ -97,8 +97,27 @@ class Session:
         prefix = self.db_name + "."
         return sorted(t[len(prefix):] for t in self.topics() if t.startswith(prefix) and len(t) > len(prefix))
 
+    def require_read(self, names, deadline):
+        """A principal without Read on a collection is refused here, as a store opening would be."""
+        topics = [f"{self.db_name}.{name}" for name in names]
+        try:
+            answers = self.admin.describe_topics(TopicCollection(topics), include_authorized_operations=True,
+                                                 request_timeout=max(deadline - time.monotonic(), 0.5))
+        except KafkaException as e:
+            raise self.kafka_failure(e) from e
+        for topic, answer in answers.items():
+            try:
+                granted = answer.result().authorized_operations
+            except KafkaException as e:
+                raise self.kafka_failure(e) from e
+            if granted and AclOperation.READ not in granted:
+                raise self.kafka_failure(KafkaException(KafkaError(
+                    KafkaError.TOPIC_AUTHORIZATION_FAILED,
+                    f"Not authorized to read topic {topic}: the store's principal needs Read on it")))
+
     def positions(self, names, deadline):
         """Per collection, its topic and each partition's first and end offsets, asked of the cluster by deadline."""
+        self.require_read(names, deadline)
         consumer = Consumer({**self.conf, "group.id": f"quarnel-kv-status-{uuid.uuid4()}", "enable.auto.commit": False})
         try:
             collections = {}
