@@ -265,9 +265,6 @@ class Run:
         start = time.monotonic()
         self.say(f"chaos: {options.workers} workers on {self.db} ready in {start - began:.1f}s; seed {options.seed}")
         warmup = min(300.0, max(10.0, options.seconds * 0.1))
-        has_log = bool(kinds & set(faults.LOG_KINDS))
-        log_from = start + options.seconds * (1 - options.log_phase) if has_log else float("inf")
-        end = start + options.seconds
         pick = lambda group: [k for k in group if k in kinds]  # noqa: E731
         # Shorter gaps in a short run, so that it still gets every kind.
         gap = (1, 4) if options.seconds < 300 else (2, 10)
@@ -276,20 +273,46 @@ class Run:
             ("logs", faults.LOG_KINDS))}
         for lane in lanes.values():
             lane.next_at += warmup
-        lanes["logs"].next_at = log_from + 2
-        while time.monotonic() < end:
-            now = time.monotonic()
-            self.watch_workers()
-            for name, lane in lanes.items():
-                if name == "brokers" and now >= log_from - 15 and not lane.active:
-                    continue  # the log events run on a whole cluster, in their own phase
-                if name == "logs" and (now < log_from or self.outage()):
-                    continue
-                lane.step(now, self.done)
-            time.sleep(0.2)
+        # Two phases: the broker faults, then the log events, which need a whole cluster and lose data by
+        # definition; workers and stores have faults in both. A phase lasts its share of the run and, on a
+        # machine slow enough that a broker restart takes a minute, longer, until each of its kinds came once
+        # (at most its share again).
+        log_share = options.log_phase if lanes["logs"].kinds else 0.0
+        phases = [(("brokers", "workers", "stores"), options.seconds * (1 - log_share)),
+                  (("logs", "workers", "stores"), options.seconds * log_share)]
+        phase_end = start
+        for names, length in phases:
+            if length <= 0:
+                continue
+            phase_end += length
+            # The log events begin once the last broker fault is undone.
+            while lanes["brokers"].active and "logs" in names:
+                self.watch_workers()
+                lanes["brokers"].step(time.monotonic(), self.done)
+                time.sleep(0.2)
+            if "logs" in names:
+                lanes["logs"].next_at = time.monotonic() + 2
+            limit = phase_end + length
+            while True:
+                now = time.monotonic()
+                covered = all(lanes[n].covered() for n in names)
+                if (now >= phase_end and covered) or now >= limit:
+                    break
+                self.watch_workers()
+                for name in names:
+                    lane = lanes[name]
+                    # Late in the phase, only a kind not yet injected starts a broker fault.
+                    if name == "brokers" and not lane.active and now >= phase_end - 15 and lane.covered():
+                        continue
+                    if name == "logs" and self.outage():
+                        continue
+                    lane.step(now, self.done)
+                time.sleep(0.2)
+            phase_end = max(phase_end, time.monotonic())
         for lane in lanes.values():
             if lane.active:
                 lane.finish(self.done)
+        self.seconds = time.monotonic() - start
         return self.check(time.time() - (time.monotonic() - start - warmup))
 
     def check(self, warm_at):
@@ -387,7 +410,7 @@ class Run:
                 rss.append(f"{name} {baseline[name] / 1024:.1f}->{report['rss_kb'] / 1024:.1f} MiB")
         keys = sum(len(v) for v in log.values())
         summary = (
-            f"chaos seed {self.options.seed}, {self.options.seconds:.0f}s, {self.options.workers} workers: "
+            f"chaos seed {self.options.seed}, {self.seconds:.0f}s, {self.options.workers} workers: "
             f"ops {', '.join(f'{k} {v}' for k, v in sorted(kinds.items()))}; "
             f"writes confirmed {confirmed} of {writes} ({writes - confirmed - unknown} raised, {unknown} cut by a "
             f"kill); read-your-writes checks {checker.ryw_checked}; {keys} keys in the log; "

@@ -63,10 +63,15 @@ class Lane:
     def __init__(self, name, kinds, rng, gap, inject):
         self.name, self.kinds, self.rng, self.gap, self.inject = name, list(kinds), rng, gap, inject
         self.deck = []
+        self.injected = set()
         self.rounds = 0
         self.active = None
         self.ending = None  # the undo still running (a broker restart), as a Future
         self.next_at = time.monotonic() + rng.uniform(*gap)
+
+    def covered(self):
+        """Whether every kind of the lane was injected at least once (and none is under way)."""
+        return self.active is None and set(self.kinds) <= self.injected
 
     def draw(self):
         if not self.deck:
@@ -117,6 +122,7 @@ class Lane:
         if failure:
             fault.detail += f"; undoing it failed: {type(failure).__name__}: {failure}"
         fault.t1 = fault.t1 or time.time()
+        self.injected.add(fault.kind)
         done(fault)
         self.next_at = time.monotonic() + self.rng.uniform(*self.gap)
         if failure:
