@@ -74,6 +74,7 @@ class WorkerProcess:
         kind = {"ryw": False, "owns_process": False} if fresh else worker_kind(slot)
         self.owns_process = kind["owns_process"]
         self.ready, self.ended, self.expected = False, False, (0,)
+        self.reopening = False
         self.history = None if fresh else run.workdir / f"w{slot}.{incarnation}.jsonl"
         self.stderr_path = run.workdir / ("fresh.stderr" if fresh else f"w{slot}.{incarnation}.stderr")
         args = [sys.executable, "-u", str(HERE / "workload.py"), "--bootstrap", run.bootstrap, "--db", run.db,
@@ -93,7 +94,10 @@ class WorkerProcess:
     def pump(self):
         for line in self.proc.stdout:
             # The store prints its own lines to standard output too; the answers are the upper-case words.
-            if line.split(maxsplit=1)[:1] and line.split()[0] in ("READY", "QUIESCED", "REPORTED"):
+            word = line.split(maxsplit=1)[:1]
+            if word == ["REOPENED"]:
+                self.reopening = False
+            elif word and word[0] in ("READY", "QUIESCED", "REPORTED"):
                 self.lines.put(line.rstrip("\n"))
 
     def send(self, line):
@@ -193,9 +197,14 @@ class Run:
                 self.say(f"chaos: {worker.name} ended with status {worker.proc.returncode}")
                 self.start_worker(slot, worker.incarnation + 1)
 
-    def ready_workers(self, service_only=False):
-        return [w for w in self.workers.values()
-                if w.ready and not w.ended and not (service_only and w.owns_process)]
+    def ready_workers(self, reopenable=False):
+        # w0 keeps its first store: the memory check follows it through the whole run.
+        return [w for w in self.workers.values() if w.ready and not w.ended and not w.reopening
+                and not (reopenable and (w.owns_process or w.slot == 0))]
+
+    def opening(self):
+        """Whether a worker is opening a store (a restart or a reopen)."""
+        return any(not w.ended and (not w.ready or w.reopening) for w in self.workers.values())
 
     # -- faults ----------------------------------------------------------------------------------------------
 
@@ -203,6 +212,8 @@ class Run:
         rng = self.rng
         try:
             if kind in faults.BROKER_KINDS:
+                if self.options.avoid_known and self.opening():
+                    return None
                 return faults.broker_fault(kind, self.cluster, self.topics, rng)
             if kind == "worker-kill":
                 candidates = self.ready_workers()
@@ -222,11 +233,12 @@ class Run:
             if kind == "store-reopen" and self.options.avoid_known and self.outage():
                 return None
             if kind in faults.STORE_KINDS:
-                candidates = self.ready_workers(service_only=kind == "store-reopen")
+                candidates = self.ready_workers(reopenable=kind == "store-reopen")
                 if not candidates:
                     return None
                 target = rng.choice(candidates)
                 if kind == "store-reopen":
+                    target.reopening = True
                     target.send("reopen")
                     return faults.Fault(kind, f"{target.name}: close() under its threads, then a new store")
                 hold, delay = rng.uniform(1, 4), rng.choice((0.005, 0.01, 0.02))

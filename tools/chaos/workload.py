@@ -1,7 +1,8 @@
 """One worker process of the run: a store on the shared database and threads that use it at random.
 
 Started by the coordinator as `python workload.py ARGS`; takes commands on standard input, one a line:
-  reopen             close the store under the running threads, open a new one, hand it to them
+  reopen             close the store under the running threads, open a new one, hand it to them; answers
+                     REOPENED
   slow SECONDS DELAY listeners sleep DELAY per record for SECONDS (a slow listener holds the consumer thread)
   quiesce            stop the threads once their operation ends; answers QUIESCED
   report PATH ENDS   once the store is live and has applied every partition up to ENDS (JSON), write its
@@ -346,6 +347,7 @@ class Worker:
             command, *rest = line.split(maxsplit=1) or [""]
             if command == "reopen":
                 self.reopen()
+                print("REOPENED", flush=True)
             elif command == "slow":
                 seconds, delay = map(float, rest[0].split())
                 self.slow_delay, self.slow_until = delay, time.time() + seconds
