@@ -211,9 +211,11 @@ class Checker:
             return []
         focus = [op.t0 for op in violation.ops] or [mine[-1]["t"]]
         lo, hi = min(focus) - width, max(focus) + width
-        lines = sorted([e for e in mine if lo <= e["t"] <= hi] +
-                       [f for f in self.faults if f["t0"] <= hi and (f["t1"] or f["t0"]) >= lo],
-                       key=lambda e: e["t"])
+        nearby = [f for f in self.faults if f["t0"] <= hi and (f["t1"] or f["t0"]) >= lo]
+        if violation.invariant in (2, 4):
+            # A copy that differs at the end: every event of the collection's log counts, whenever it was.
+            nearby += [f for f in self.faults if f.get("c") == c and f not in nearby]
+        lines = sorted([e for e in mine if lo <= e["t"] <= hi] + nearby, key=lambda e: e["t"])
         return [json.dumps(e, sort_keys=True, default=str)[:400] for e in lines[-limit:]]
 
     def counts(self):

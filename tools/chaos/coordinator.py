@@ -140,10 +140,12 @@ class WorkerProcess:
                 pass
 
     def stderr_tail(self, lines=25):
+        """The end of its standard error, without the Kafka client's own lines (%N|...)."""
         try:
-            return "\n".join(self.stderr_path.read_text(errors="replace").splitlines()[-lines:])
+            text = self.stderr_path.read_text(errors="replace").splitlines()
         except OSError:
             return ""
+        return "\n".join([line for line in text if not line.startswith("%")][-lines:])
 
 
 class Run:
@@ -348,6 +350,7 @@ class Run:
             self.exits.append({"name": worker.name, "status": "hung", "expected": (0,), "why": "threads did not "
                                "finish their operation within 180 s", "stderr": worker.stderr_tail()})
         log, ends = faults.read_log(self.bootstrap, self.db, COLLECTIONS)
+        (self.workdir / "log.json").write_text(json.dumps({"log": log, "ends": ends}))
         reports = []
         fresh = WorkerProcess(self, 99, 0, fresh=True)
         self.started.append(fresh)
