@@ -120,14 +120,8 @@ class Worker:
         old = self.store
         self.event("store", what="close")
         old.close()
-        for attempt in range(3):
-            try:
-                self.open_store()
-                return
-            except Exception as e:  # noqa: BLE001 - said on stderr; a third failure ends the worker
-                print(f"reopen failed: {short(e)}", file=sys.stderr, flush=True)
-                time.sleep(2)
-        sys.exit(3)
+        # A store that cannot be opened ends the worker: a violation the coordinator reports.
+        self.open_store()
 
     # -- history ---------------------------------------------------------------------------------------------
 
