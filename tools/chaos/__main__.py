@@ -78,7 +78,8 @@ def write_results(path, args, result, took, version):
         f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}",
         f"- Kafka {version} (three KRaft nodes, tools/kafka/cluster.py), confluent_kafka "
         f"{installed('confluent-kafka')}, Python {platform.python_version()}",
-        f"- Workers: {args.workers}; fault kinds: {', '.join(args.faults)}"
+        f"- Workers: {args.workers}; fault kinds: "
+        f"{', '.join(k for k in args.faults if not (args.avoid_known and k in faults.AVOIDED_KINDS))}"
         + (" (avoiding the known faults)" if args.avoid_known else ""),
         "",
         "| what | count |",
@@ -87,6 +88,7 @@ def write_results(path, args, result, took, version):
     lines += [f"| operations: {k} | {v:,} |" for k, v in sorted(counts["ops"].items())]
     lines += [f"| writes confirmed | {counts['confirmed']:,} of {counts['writes']:,} |",
               f"| writes cut by a kill (outcome unknown) | {counts['unknown']:,} |",
+              f"| writes and owners' reads checked for reading back | {counts['ryw_checked']:,} |",
               f"| keys in the log at the end | {counts['keys']:,} |"]
     lines += [f"| faults: {k} | {v} |" for k, v in sorted(counts["faults"].items())]
     lines += [f"| violations of invariant {n} | {v} |" for n, v in counts["violations"].items()]
