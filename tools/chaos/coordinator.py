@@ -17,12 +17,15 @@ import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import faults
-from checker import Checker
-from history import HistoryWriter, read_history
-from workload import COLLECTIONS
-
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "kafka"))
+
+import cluster as kafka_tooling  # noqa: E402
+import faults  # noqa: E402
+from checker import Checker  # noqa: E402
+from history import HistoryWriter, read_history  # noqa: E402
+from workload import COLLECTIONS  # noqa: E402
+
 PARTITIONS = {"a": 1, "b": 1, "m": 3}
 RYW_PAUSE = 10.0  # publish_pause_s of the read_your_writes workers: the bound of their visibility wait
 PLAIN_PAUSE = 0.02
@@ -164,6 +167,7 @@ class Run:
         self.topics = [f"{self.db}.{c}" for c in COLLECTIONS]
         self.last_log_event = 0.0
         self.lanes = {}
+        self.whole_at = 0.0  # when every node last saw every broker
 
     # -- workers ---------------------------------------------------------------------------------------------
 
@@ -256,9 +260,20 @@ class Run:
             return None
 
     def outage(self):
-        """Whether a broker is down, frozen or not yet back."""
-        return self.lanes["brokers"].active is not None or len(self.cluster.alive_nodes()) < len(
-            self.cluster.nodes) or any(n.pid and _stopped(n.pid) for n in self.cluster.nodes)
+        """Whether a broker is down, frozen, or back but not yet seen by every node (a frozen one that was
+        fenced rejoins some seconds after it runs again)."""
+        if self.lanes["brokers"].active is not None or len(self.cluster.alive_nodes()) < len(
+                self.cluster.nodes) or any(n.pid and _stopped(n.pid) for n in self.cluster.nodes):
+            return True
+        if time.monotonic() - self.whole_at > 1.0:
+            ids = {n.node_id for n in self.cluster.nodes}
+            try:
+                if any(kafka_tooling.broker_ids(n.broker_port) != ids for n in self.cluster.nodes):
+                    return True
+            except OSError:
+                return True
+            self.whole_at = time.monotonic()
+        return False
 
     def done(self, fault):
         self.fault_log.write(**fault.record())

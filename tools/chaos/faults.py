@@ -33,10 +33,11 @@ KNOWN_FAULTS = {
                 "got them",
     "exit-busy": "a process whose store it does not own aborts (SIGABRT) at interpreter exit with a thread "
                  "inside a write",
-    "open-during-outage": "a store opened while a broker is down, or that loses one while it opens, raises from "
-                          "its constructor (_TIMED_OUT waiting for the controller, after 30 to 60 s of a spinning "
-                          "core, or _TRANSPORT); with avoid_known, stores are opened (worker restarts, reopens) "
-                          "only while every broker runs, and no broker fault starts while one opens",
+    "open-during-outage": "a store opened while a broker is down, frozen or rejoining, or that loses one while it "
+                          "opens, raises from its constructor (_TIMED_OUT waiting for the controller, after 30 to "
+                          "60 s of a spinning core; _TRANSPORT; _DESTROY_BROKER); with avoid_known, stores are "
+                          "opened (worker restarts, reopens) only while every node sees every broker, and no "
+                          "broker fault starts while one opens",
 }
 AVOIDED_KINDS = ("truncate", "exit-busy")
 # The settings the store gives its topics, so that a topic re-created here is as the store would make it.
