@@ -123,7 +123,7 @@ def main(argv=None):
     seconds = args.minutes * 60 if args.minutes else (args.seconds or 120.0)
     workdir = Path(args.workdir) if args.workdir else Path(tempfile.mkdtemp(prefix="chaos-"))
     options = coordinator.Options(seconds=seconds, seed=args.seed, workers=args.workers, kinds=args.faults,
-                                  workdir=workdir, rss_enforced=seconds >= 600, avoid_known=args.avoid_known,
+                                  workdir=workdir, rss_enforced=seconds >= 900, avoid_known=args.avoid_known,
                                   say=lambda line: print(line, file=sys.stderr, flush=True))
     print(f"chaos: seed {args.seed}, history in {workdir}", file=sys.stderr, flush=True)
     started = time.monotonic()

@@ -293,24 +293,32 @@ class Run:
                 raise RuntimeError(f"{worker.name} did not open its store:\n{worker.stderr_tail()}")
         start = time.monotonic()
         self.say(f"chaos: {options.workers} workers on {self.db} ready in {start - began:.1f}s; seed {options.seed}")
-        warmup = min(300.0, max(10.0, options.seconds * 0.1))
+        # A run is one cycle of the faults, a long one several of about ten minutes.
+        cycles = max(1, round(options.seconds / 600))
+        cycle = options.seconds / cycles
+        warmup = min(60.0, max(10.0, cycle * 0.1))
         pick = lambda group: [k for k in group if k in kinds]  # noqa: E731
         # Shorter gaps in a short run, so that it still gets every kind.
-        gap = (1, 4) if options.seconds < 300 else (2, 10)
+        gap = (1, 4) if cycle < 300 else (2, 10)
         lanes = self.lanes = {name: faults.Lane(name, pick(group), self.rng, gap, self.inject) for name, group in (
             ("brokers", faults.BROKER_KINDS), ("workers", faults.WORKER_KINDS), ("stores", faults.STORE_KINDS),
             ("logs", faults.LOG_KINDS))}
         for lane in lanes.values():
             lane.next_at += warmup
-        # Two phases: the broker faults, then the log events, which need a whole cluster and lose data by
-        # definition; workers and stores have faults in both. A phase lasts its share of the run and, on a
-        # machine slow enough that a broker restart takes a minute, longer, until each of its kinds came once
-        # (at most its share again).
+        # A cycle has two phases: the broker faults, then the log events, which need a whole cluster and lose
+        # data by definition; workers and stores have faults in both. A phase lasts its share of the cycle
+        # and, on a machine slow enough that a broker restart takes a minute, longer, until each of its kinds
+        # came once (at most its share again).
         log_share = options.log_phase if lanes["logs"].kinds else 0.0
-        phases = [(("brokers", "workers", "stores"), options.seconds * (1 - log_share)),
-                  (("logs", "workers", "stores"), options.seconds * log_share)]
+        phases = [(("brokers", "workers", "stores"), cycle * (1 - log_share)),
+                  (("logs", "workers", "stores"), cycle * log_share)] * cycles
+        # The memory check's baseline: after the warm-up, or in a run of several cycles after the first, when
+        # every kind has run and the allocator holds what a store's rebuilds and restarts of clients take.
+        rss_from = time.time() + warmup
         phase_end = start
-        for names, length in phases:
+        for index, (names, length) in enumerate(phases):
+            if index == 2:
+                rss_from = time.time()
             if length <= 0:
                 continue
             phase_end += length
@@ -342,9 +350,13 @@ class Run:
             if lane.active:
                 lane.finish(self.done)
         self.seconds = time.monotonic() - start
-        return self.check(time.time() - (time.monotonic() - start - warmup))
+        return self.check(rss_from)
 
     def check(self, warm_at):
+        # The checks run on a whole cluster: every node sees every broker again.
+        deadline = time.monotonic() + 180
+        while self.outage() and time.monotonic() < deadline:
+            time.sleep(0.5)
         for worker in list(self.workers.values()):
             if not worker.ended and not worker.ready and not worker.expect("READY", 120):
                 worker.expected = ()
