@@ -343,6 +343,34 @@ def delete_topics(bootstrap, db, collections):
             pass
 
 
+def end_offsets(bootstrap, db, collections):
+    admin = AdminClient({"bootstrap.servers": bootstrap})
+    consumer = Consumer({"bootstrap.servers": bootstrap, "group.id": "chaos-reader"})
+    try:
+        ends = {}
+        for c in collections:
+            topic = f"{db}.{c}"
+            for p in describe(admin, topic).partitions:
+                ends[(c, p.id)] = consumer.get_watermark_offsets(TopicPartition(topic, p.id), timeout=10,
+                                                                 cached=False)[1]
+        return ends
+    finally:
+        consumer.close()
+
+
+def wait_until_still(bootstrap, db, collections, still=5.0, timeout=120.0):
+    """Returns once no partition's end offset moved for `still` seconds (or after `timeout`)."""
+    deadline = time.monotonic() + timeout
+    last, since = None, time.monotonic()
+    while time.monotonic() < deadline:
+        ends = end_offsets(bootstrap, db, collections)
+        if ends != last:
+            last, since = ends, time.monotonic()
+        elif time.monotonic() - since >= still:
+            return
+        time.sleep(1.0)
+
+
 def read_log(bootstrap, db, collections, timeout=60):
     """A bare consumer's compacted reading: per collection {key: value} (JSON decoded; no value: absent), and
     the end offset of each partition. Across partitions a key's record of the latest (timestamp, partition)
