@@ -92,7 +92,7 @@ class LogClient {
                 if (!marks)
                     return lacks(topic, "the end offset of partition " + text_of(id) + " is not known yet");
                 Partition p(&log, id.cast<long long>());
-                p.next = marks->first;
+                p.start = p.next = marks->first;
                 p.end = marks->second;
                 p.replaying = p.end > p.next;
                 found.push_back(p);
@@ -122,6 +122,14 @@ class LogClient {
         if (!marks || marks->second < 0)
             return std::nullopt;
         return marks->second;
+    }
+
+    // The partition's first offset as the client's latest fetch response gave it.
+    std::optional<long long> start_offset(const Partition &p) {
+        auto marks = watermarks_of(consumer_, p.log->topic, py::int_(p.id), true);
+        if (!marks || marks->first < 0)
+            return std::nullopt;
+        return marks->first;
     }
 
     const std::string &lacking() const { return lacking_; }

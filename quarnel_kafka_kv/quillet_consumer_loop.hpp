@@ -23,7 +23,7 @@ class ConsumerLoop {
     ConsumerLoop(py::handle self, StoreCore &core)
         : self_(py::reinterpret_borrow<py::object>(self)), core_(core),
           topics_(py::getattr(self, host->n.topics)), locks_(py::getattr(self, host->n.locks)),
-          table_(py::list(topics_.attr("keys")())), client_(self, core), listeners_(self), watch_(self, core, table_),
+          table_(py::list(topics_.attr("keys")())), client_(self, core), listeners_(self), watch_(self, core, table_, client_),
           rebuilds_(self, core, table_, client_, listeners_), status_(self, core, table_, client_),
           contact_(self, core, table_), start_(self, core, table_, client_),
           errors_(table_, client_, reader_, watch_,

@@ -19,6 +19,7 @@ struct Partition {
 
     Log *log;
     long long id;
+    long long start = 0;      // the log's first offset when it was listed
     long long next = 0;       // the offset after the last record applied, or where reading starts
     long long end = 0;        // its replay is over once `next` reaches this
     bool replaying = false;

@@ -5,7 +5,7 @@
 // partitions, is to be read again.
 #pragma once
 
-#include "quillet_consumer_partitions.hpp"
+#include "quillet_consumer_client.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -29,8 +29,8 @@ struct LogChange {
 
 class TopicWatch {
   public:
-    TopicWatch(py::handle self, StoreCore &core, PartitionTable &table)
-        : admin_(py::getattr(self, host->n.admin)), core_(core), table_(table) {
+    TopicWatch(py::handle self, StoreCore &core, PartitionTable &table, LogClient &client)
+        : admin_(py::getattr(self, host->n.admin)), core_(core), table_(table), client_(client) {
         for (Log &log : table.logs())
             topics_.append(log.topic);
     }
@@ -51,7 +51,9 @@ class TopicWatch {
             if (!call_method(item.second, host->n.done).cast<bool>())
                 return {};
         asked_ = py::object();
-        return read(answers);
+        std::vector<LogChange> changes = read(answers);
+        starts_moved(changes);
+        return changes;
     }
 
     // The Admin answers on a thread of the client's, into the host: an
@@ -120,6 +122,22 @@ class TopicWatch {
         return changes;
     }
 
+    // A log whose first offset moved past where it started when listed lost
+    // records (deleted, or a retention policy of its own): a copy read from
+    // the start may hold keys that no store opened now would. Compaction
+    // alone never moves it.
+    void starts_moved(std::vector<LogChange> &changes) {
+        for (const Partition &p : table_.partitions()) {
+            std::optional<long long> start = client_.start_offset(p);
+            bool listed = std::any_of(changes.begin(), changes.end(), [&](const LogChange &c) { return c.log == p.log; });
+            if (!start || *start <= p.start || listed)
+                continue;
+            changes.push_back({p.log, {"the records of partition " + std::to_string(p.id) + " below offset " +
+                                           std::to_string(*start) + " were deleted",
+                                       false}});
+        }
+    }
+
     // A description goes to the broker the Admin last heard named as the
     // cluster's controller. When that broker died, the client retries its
     // connection for the whole request, without pause, taking most of a core,
@@ -138,6 +156,7 @@ class TopicWatch {
     py::object admin_;
     StoreCore &core_;
     PartitionTable &table_;
+    LogClient &client_;
     py::list topics_;
     py::object asked_;          // topic -> future, until every answer is in; null when none
     bool soon_ = false;

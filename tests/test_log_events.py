@@ -324,3 +324,23 @@ def test_a_log_truncated_during_the_start_up_replay_is_read_again_from_its_new_s
     wait_until(lambda: store._topics[topic].get(b"after") == b"1")
     # The copy is the new log's, or the whole old one where the truncation came after the replay: never a mix.
     assert len(store._topics[topic]) in (1, 200_001)
+
+
+def test_records_deleted_below_a_running_stores_position_leave_its_copy_too(make_store, admin_configs, unique_name):
+    store = make_store(["c"], cls=KafkaCompaction)
+    topic = f"{unique_name}.c"
+    store.set_collection_values("c", {b"k%d" % i: b"v" for i in range(5)})
+    wait_until(lambda: len(store._topics[topic]) == 5)
+    client = AdminClient(admin_configs)
+
+    def policy(value):
+        change = ConfigResource("TOPIC", topic, incremental_configs=[
+            ConfigEntry("cleanup.policy", value, incremental_operation=AlterConfigOpType.SET)])
+        [f.result() for f in client.incremental_alter_configs([change]).values()]
+
+    # The broker deletes records only under the delete policy.
+    policy("compact,delete")
+    [f.result() for f in client.delete_records([TopicPartition(topic, 0, 3)]).values()]
+    policy("compact")
+    # As a store opened now would have it.
+    wait_until(lambda: set(store._topics[topic]) == {b"k3", b"k4"}, timeout=20)

@@ -29,17 +29,13 @@ ALL_KINDS = BROKER_KINDS + WORKER_KINDS + STORE_KINDS + LOG_KINDS + EXIT_KINDS
 # What the store is known to fail today (README, "Fault-injection check"); a run with avoid_known leaves it
 # out, the suite's short run among them, until the store is fixed.
 KNOWN_FAULTS = {
-    "truncate": "running stores keep the keys of records deleted below their position; a fresh store has not "
-                "got them",
-    "exit-busy": "a process whose store it does not own aborts (SIGABRT) at interpreter exit with a thread "
-                 "inside a write",
     "open-during-outage": "a store opened while a broker is down, frozen or rejoining, or that loses one while it "
                           "opens, raises from its constructor (_TIMED_OUT waiting for the controller, after 30 to "
                           "60 s of a spinning core; _TRANSPORT; _DESTROY_BROKER); with avoid_known, stores are "
                           "opened (worker restarts, reopens) only while every node sees every broker, and no "
                           "broker fault starts while one opens",
 }
-AVOIDED_KINDS = ("truncate", "exit-busy")
+AVOIDED_KINDS = ()
 # The settings the store gives its topics, so that a topic re-created here is as the store would make it.
 TOPIC_CONFIG = {"cleanup.policy": "compact", "delete.retention.ms": "100", "segment.ms": "100",
                 "min.cleanable.dirty.ratio": "0.01"}
