@@ -65,46 +65,24 @@ class LogClient {
     // The partitions of `log`, each from its first offset, with the end
     // offset that closes its replay. False while the cluster cannot tell
     // (`lacking()` says what it lacked); a refused authorization raises.
-    bool list(Log &log, std::vector<Partition> &found) { return list_with(consumer_, log, found); }
 
 
     bool list_with(py::handle consumer, Log &log, std::vector<Partition> &found) {
-        const py::str &topic = log.topic;
-        try {
-            py::object listed = call_method_with(consumer, host->n.list_topics, host->kw.timeout, topic,
-                                                 py::float_(kRequestTimeout))
-                                    .attr("topics");
-            core_.contact.heard();
-            if (!listed.contains(topic))
-                return lacks(topic, "the cluster does not list it");
-            py::object metadata = listed[topic];
-            py::object error = metadata.attr("error");
-            if (!error.is_none() && is_code(error, host->TOPIC_AUTHORIZATION_FAILED))
-                raise_exception_object(host->KafkaException(error));
-            if (!error.is_none() && is_code(error, host->UNKNOWN_TOPIC_OR_PART))
-                return lacks(topic, "the cluster does not list it");
-            if (!error.is_none())
-                return lacks(topic, call_method(error, host->n.str).cast<std::string>());
-            if (py::len(metadata.attr("partitions")) == 0)
-                return lacks(topic, "it has no partitions yet");
-            for (auto id : call(host->sorted, metadata.attr("partitions"))) {
-                std::optional<std::pair<long long, long long>> marks = watermarks_of(consumer, topic, id, false);
-                if (!marks)
-                    return lacks(topic, "the end offset of partition " + text_of(id) + " is not known yet");
-                Partition p(&log, id.cast<long long>());
-                p.start = p.next = marks->first;
-                p.end = marks->second;
-                p.replaying = p.end > p.next;
-                found.push_back(p);
-            }
-        } catch (py::error_already_set &e) {
-            if (!e.matches(host->KafkaException) || is_authorization_failure(e.value()))
-                throw;
-            return lacks(topic, text_of(e.value()));
-        }
-        return true;
+        std::vector<Log *> logs{&log};
+        return list_logs(consumer, logs, found);
     }
 
+    // Every log's partitions at once, in one metadata request and two offset
+    // listings for all of them, so that a start does not grow by a round of
+    // requests per collection.
+    bool list_all(std::vector<Log> &logs, std::vector<Partition> &found) {
+        std::vector<Log *> all;
+        for (Log &log : logs)
+            all.push_back(&log);
+        return list_logs(consumer_, all, found);
+    }
+
+    // Reads every partition of the table from where the thread stands.
     // Reads every partition of the table from where the thread stands.
     void assign(const std::vector<Partition> &partitions) { assign_with(consumer_, partitions); }
 
@@ -135,6 +113,76 @@ class LogClient {
     const std::string &lacking() const { return lacking_; }
 
   private:
+    // The partitions of `logs`, each from its first offset, with the end
+    // offset that closes its replay. False while the cluster cannot tell
+    // (`lacking()` says what it lacked); a refused authorization raises.
+    bool list_logs(py::handle consumer, const std::vector<Log *> &logs, std::vector<Partition> &found) {
+        py::str topic = logs.front()->topic;
+        try {
+            py::object listed = logs.size() == 1
+                                    ? call_method_with(consumer, host->n.list_topics, host->kw.timeout, topic,
+                                                       py::float_(kRequestTimeout))
+                                    : call_method_with(consumer, host->n.list_topics, host->kw.timeout,
+                                                       py::float_(kRequestTimeout));
+            listed = listed.attr("topics");
+            core_.contact.heard();
+            py::dict earliest, latest;
+            std::vector<std::pair<Log *, py::object>> wanted;  // (log, TopicPartition)
+            for (Log *log : logs) {
+                topic = log->topic;
+                if (!partitions_of(listed, topic, [&](py::handle id) {
+                        py::object tp = call(host->TopicPartition, topic, id);
+                        earliest[tp] = call_method(host->OffsetSpec, intern("earliest"));
+                        latest[tp] = call_method(host->OffsetSpec, intern("latest"));
+                        wanted.emplace_back(log, tp);
+                    }))
+                    return false;
+            }
+            py::object admin = py::getattr(self_, host->n.admin);
+            py::dict firsts = call_method_with(admin, intern("list_offsets"), host->kw.request_timeout, earliest,
+                                               py::float_(kRequestTimeout));
+            py::dict ends = call_method_with(admin, intern("list_offsets"), host->kw.request_timeout, latest,
+                                             py::float_(kRequestTimeout));
+            for (auto &[log, tp] : wanted) {
+                topic = log->topic;
+                Partition p(log, py::getattr(tp, host->n.partition).cast<long long>());
+                p.start = p.next = offset_of(firsts[tp]);
+                p.end = offset_of(ends[tp]);
+                p.replaying = p.end > p.next;
+                found.push_back(p);
+            }
+        } catch (py::error_already_set &e) {
+            if (!e.matches(host->KafkaException) || is_authorization_failure(e.value()))
+                throw;
+            return lacks(topic, text_of(e.value()));
+        }
+        return true;
+    }
+
+    // Calls `each` with every partition of `topic` the metadata lists, in order.
+    template <typename Each>
+    bool partitions_of(py::handle listed, py::handle topic, Each each) {
+        if (!listed.contains(topic))
+            return lacks(topic, "the cluster does not list it");
+        py::object metadata = listed[topic];
+        py::object error = metadata.attr("error");
+        if (!error.is_none() && is_code(error, host->TOPIC_AUTHORIZATION_FAILED))
+            raise_exception_object(host->KafkaException(error));
+        if (!error.is_none() && is_code(error, host->UNKNOWN_TOPIC_OR_PART))
+            return lacks(topic, "the cluster does not list it");
+        if (!error.is_none())
+            return lacks(topic, call_method(error, host->n.str).cast<std::string>());
+        if (py::len(metadata.attr("partitions")) == 0)
+            return lacks(topic, "it has no partitions yet");
+        for (auto id : call(host->sorted, metadata.attr("partitions")))
+            each(id);
+        return true;
+    }
+
+    static long long offset_of(py::handle future) {
+        return call_method(future, host->n.result).attr("offset").cast<long long>();
+    }
+
     void assign_with(py::handle consumer, const std::vector<Partition> &partitions) {
         py::list assignment;
         for (const Partition &p : partitions)

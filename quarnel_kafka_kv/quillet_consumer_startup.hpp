@@ -72,13 +72,11 @@ class StartUp {
   private:
     bool assign_once() {
         std::vector<Partition> found;
-        for (Log &log : table_.logs()) {
-            std::size_t before = found.size();
-            if (!client_.list(log, found))
-                return false;
-            log.origins = found.size() - before > 1 ? py::object(py::dict()) : py::object();
-        }
+        if (!client_.list_all(table_.logs(), found))
+            return false;
         table_.reset(std::move(found));
+        for (Log &log : table_.logs())
+            log.origins = table_.count(log) > 1 ? py::object(py::dict()) : py::object();
         client_.assign(table_.partitions());
         return true;
     }

@@ -70,7 +70,7 @@ struct ConsumerReport {
     std::unordered_map<std::string, std::vector<PartitionMark>> marks;
     // Topics the cluster did not list when last asked.
     std::unordered_set<std::string> missing_topics;
-    // Set by construction once the replay is over.
+    // From construction to a complete copy, set when the replay is over.
     std::optional<double> replay_seconds;
     // The consumer thread's identity, set by the thread as it starts.
     unsigned long thread_ident = 0;
