@@ -72,12 +72,36 @@ void await_first_answer(py::object consumer, py::handle topic, py::list &refusal
     }
 }
 
+void create_compacted_topic(py::handle self, py::handle topic);
+
+// The settings create_compacted_topic gives every collection topic.
+py::dict compacted_topic_settings() {
+    py::dict settings;
+    settings["cleanup.policy"] = "compact";
+    settings["delete.retention.ms"] = "100";
+    settings["segment.ms"] = "100";
+    settings["min.cleanable.dirty.ratio"] = "0.01";
+    return settings;
+}
+
+// The class's own create_compacted_topic, for every topic at once: one
+// request per step instead of one per topic and step, which grows a start
+// with many collections to seconds. An override is called per topic.
+void create_compacted_topics(py::handle self, py::dict &topics) {
+    if (!is_own_method<create_compacted_topic>(self, "create_compacted_topic")) {
+        for (auto topic : topics)
+            self.attr("create_compacted_topic")(topic.first);
+        return;
+    }
+    py::getattr(self, bind->n.admin)
+        .attr("create_or_update_topics")(py::list(topics.attr("keys")()), 1, 3, compacted_topic_settings());
+}
+
 void create_collection_topics(py::handle self, py::dict &topics, py::list &refusal) {
     py::object consumer = py::getattr(self, bind->n.consumer);
     try {
         await_first_answer(consumer, (*topics.begin()).first, refusal);
-        for (auto topic : topics)
-            self.attr("create_compacted_topic")(topic.first);
+        create_compacted_topics(self, topics);
     } catch (py::error_already_set &e) {
         if (!e.matches(bind->KafkaException) || !is_transport_failure(e.value()))
             throw;
@@ -393,12 +417,7 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
 }
 
 void create_compacted_topic(py::handle self, py::handle topic) {
-    py::dict settings;
-    settings["cleanup.policy"] = "compact";
-    settings["delete.retention.ms"] = "100";
-    settings["segment.ms"] = "100";
-    settings["min.cleanable.dirty.ratio"] = "0.01";
-    py::getattr(self, bind->n.admin).attr("create_or_update_topic")(topic, 1, 3, settings);
+    py::getattr(self, bind->n.admin).attr("create_or_update_topic")(topic, 1, 3, compacted_topic_settings());
 }
 
 void add_collection_callback(py::handle self, py::handle collection_name, py::handle callback) {
