@@ -286,13 +286,18 @@ class TopicBatch {
             index_[topics_[i]] = py::int_(i);
     }
 
-    void run(py::handle num_partitions, py::handle replication_factor, py::handle config_dict) {
+    // Returns the topics this call created.
+    py::list run(py::handle num_partitions, py::handle replication_factor, py::handle config_dict) {
+        py::list created;
         if (count_ == 0)
-            return;
+            return created;
         create(describe_existing(), num_partitions, replication_factor);
         grow_partitions(num_partitions);
         correct_configs(config_dict);
         report();
+        for (std::size_t i : created_)
+            created.append(topic(i));
+        return created;
     }
 
   private:
@@ -508,7 +513,8 @@ class TopicBatch {
         }
         std::sort(created.begin(), created.end());
         py::object listed = await_listed(created, sent);
-        for (std::size_t i : before_stop(created))
+        created_ = before_stop(created);
+        for (std::size_t i : created_)
             raced.push_back(i);
         std::sort(raced.begin(), raced.end());
         // A topic the metadata still does not list has no description,
@@ -521,6 +527,10 @@ class TopicBatch {
     // Returns the last metadata, which lists them all when none failed.
     py::object await_listed(std::vector<std::size_t> waiting, const std::vector<double> &sent) {
         py::object listed;
+        // A broker often lists new topics within tens of milliseconds, and
+        // this wait is most of a small database's start: the first looks come
+        // soon, later ones at the pace of create_topic_with_params.
+        double pause = 0.01;
         for (;;) {
             waiting = before_stop(waiting);
             if (waiting.empty())
@@ -552,7 +562,8 @@ class TopicBatch {
             if (still.empty())
                 return listed;
             waiting = std::move(still);
-            bindings->sleep(0.1);
+            bindings->sleep(pause);
+            pause = std::min(0.1, pause * 2);
         }
     }
 
@@ -664,10 +675,14 @@ class TopicBatch {
     py::dict index_;
     std::vector<std::vector<std::pair<int, py::object>>> lines_;
     std::vector<Shape> shapes_;
+    std::vector<std::size_t> created_;
 };
 
-void create_or_update_topics(py::handle self, py::handle topics, py::handle num_partitions,
-                             py::handle replication_factor, py::handle config_dict) {
+// The topics it created, which are empty unless another process wrote to
+// them since: a caller that reads them need not ask where they end. None when
+// overrides ran, whose creations are theirs to know.
+py::object create_or_update_topics(py::handle self, py::handle topics, py::handle num_partitions,
+                                   py::handle replication_factor, py::handle config_dict) {
     // A text would be taken as one topic per character.
     if (PyUnicode_Check(topics.ptr()) || PyBytes_Check(topics.ptr()))
         throw py::type_error(std::string("topics must be an iterable of topic names, not ") +
@@ -685,9 +700,9 @@ void create_or_update_topics(py::handle self, py::handle topics, py::handle num_
     if (!own) {
         for (auto topic : names)
             self.attr("create_or_update_topic")(topic, num_partitions, replication_factor, config_dict);
-        return;
+        return py::none();
     }
-    TopicBatch(self, std::move(names)).run(num_partitions, replication_factor, config_dict);
+    return TopicBatch(self, std::move(names)).run(num_partitions, replication_factor, config_dict);
 }
 
 }  // namespace

@@ -391,7 +391,7 @@ def test_a_batch_prints_and_shapes_as_topic_by_topic_calls_do_with_one_request_p
     lines = printed(capsys)
     admin.requests.clear()
 
-    admin.create_or_update_topics(batched + batched[:1], 2, 3, wanted)
+    assert admin.create_or_update_topics(batched + batched[:1], 2, 3, wanted) == [batched[0], batched[3]]
 
     assert [line.replace(f"{unique_name}-2", f"{unique_name}-1") for line in printed(capsys)] == lines
     # The missing two asked for at factor 3, then at the broker count; the existing, then the created described.
@@ -422,7 +422,7 @@ class PerTopic(Admin):
 def test_a_batch_calls_an_overridden_step_per_topic(admin_configs):
     admin = PerTopic(admin_configs)
     admin.asked = []
-    admin.create_or_update_topics(iter(["a", "b", "a"]), 2, 1, {})
+    assert admin.create_or_update_topics(iter(["a", "b", "a"]), 2, 1, {}) is None
     assert admin.asked == [("a", 2, 1, {}), ("b", 2, 1, {})]
     with pytest.raises(TypeError, match="not str"):
         admin.create_or_update_topics("ab", 2, 1, {})
