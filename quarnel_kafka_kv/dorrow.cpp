@@ -18,7 +18,7 @@ using namespace pybind11::literals;
 // Host names bound when the module is loaded. Kept for the life of the
 // process, as pybind11 advises for objects that C++ code keeps.
 struct Bindings {
-    py::object time, sleep, NewTopic, NewPartitions, ConfigResource, ConfigEntry, SET, KafkaException;
+    py::object time, sleep, NewTopic, NewPartitions, ConfigResource, ConfigEntry, SET, KafkaException, TopicCollection;
     // The method table's own get_topic_configs, to tell it from an override.
     py::object get_topic_configs;
 };
@@ -272,8 +272,12 @@ void set_topic_partitions(py::handle self, py::handle topic, py::handle new_tota
 // shape, the lines of those after it are dropped and its failure is raised
 // (requests already made for later topics stay made).
 
-// create_topic_with_params's default, which create_or_update_topic uses.
-constexpr double kCreationTimeout = 10.0;
+// create_topic_with_params's default, which create_or_update_topic uses,
+// for each started hundred of topics in one request: a broker lists them
+// all at once, when it has applied the whole creation, which takes longer
+// the more topics it holds (a thousand: tens of seconds on a busy machine).
+constexpr long kCreationTimeout = 10;
+constexpr std::size_t kTopicsPerTimeout = 100;
 // How long a description refused by a lagging broker is asked for again.
 constexpr double kDescriptionRetries = 10.0;
 
@@ -344,12 +348,38 @@ class TopicBatch {
         return kept;
     }
 
-    py::object list_topics() const { return self_.attr("list_topics")("timeout"_a = 10).attr("topics"); }
+    // Adds to `listed` what the metadata says of these topics, if it lists
+    // them. Asked of these topics alone: a listing of the whole cluster, as
+    // get_topic_configs makes, costs as much as the cluster has topics,
+    // which on a shared cluster can be tens of thousands. The broker answers
+    // for a topic that listing would leave out (missing, not to be described
+    // by this principal, an invalid name) with an error of its own; an error
+    // of the client (no answer came) fails the look as it fails the listing.
+    void look(const std::vector<std::size_t> &indices, py::dict &listed) const {
+        py::list names;
+        for (std::size_t i : indices)
+            if (!listed.contains(topic(i)))
+                names.append(topic(i));
+        if (names.empty())
+            return;
+        py::dict fs = self_.attr("describe_topics")(bindings->TopicCollection(names), "request_timeout"_a = 10);
+        for (auto item : fs) {
+            try {
+                listed[item.first] = item.second.attr("result")();
+            } catch (py::error_already_set &e) {
+                if (!is_kafka_exception(e) || error_name(e).rfind('_', 0) == 0)
+                    throw;
+            }
+        }
+    }
 
     // The topics the metadata lists are described; the others are returned.
     std::vector<std::size_t> describe_existing() {
-        py::object listed = list_topics();
-        std::vector<std::size_t> found, missing;
+        std::vector<std::size_t> all(count_), found, missing;
+        for (std::size_t i = 0; i < count_; ++i)
+            all[i] = i;
+        py::dict listed;
+        look(all, listed);
         for (std::size_t i = 0; i < count_; ++i)
             (listed.contains(topic(i)) ? found : missing).push_back(i);
         for (std::size_t i : describe(found, listed, false))
@@ -361,7 +391,8 @@ class TopicBatch {
     // describe_when_known for all of them, one metadata and one
     // configuration request per try. Returns the topics described as
     // missing; with `until_listed` only once the retries are over.
-    std::vector<std::size_t> describe(std::vector<std::size_t> pending, py::object listed, bool until_listed) {
+    // `listed`: what the metadata said of some of them a moment ago.
+    std::vector<std::size_t> describe(std::vector<std::size_t> pending, py::dict listed, bool until_listed) {
         double deadline = now() + kDescriptionRetries;
         std::vector<std::size_t> unlisted;
         for (;;) {
@@ -369,13 +400,11 @@ class TopicBatch {
             if (pending.empty())
                 break;
             bool last_try = now() >= deadline;
-            if (!listed) {
-                try {
-                    listed = list_topics();
-                } catch (py::error_already_set &e) {
-                    fail_first(pending, e);
-                    break;
-                }
+            try {
+                look(pending, listed);
+            } catch (py::error_already_set &e) {
+                fail_first(pending, e);
+                break;
             }
             std::vector<std::size_t> asked, again;
             for (std::size_t i : pending) {
@@ -397,7 +426,7 @@ class TopicBatch {
             if (pending.empty())
                 break;
             bindings->sleep(0.1);
-            listed = py::object();
+            listed = py::dict();
         }
         return before_stop(unlisted);
     }
@@ -441,7 +470,7 @@ class TopicBatch {
         for (std::size_t i : before_stop(missing))
             asking.emplace_back(i, py::reinterpret_borrow<py::object>(replication_factor));
         std::vector<std::size_t> created, raced;
-        std::vector<double> sent(count_);
+        std::vector<std::pair<double, long>> sent(count_);  // when, and the seconds it may take
         while (!asking.empty()) {
             std::vector<std::size_t> asked;
             for (auto &ask : asking)
@@ -458,13 +487,15 @@ class TopicBatch {
                 break;
             }
             double t = now();
+            long hundreds = static_cast<long>((asking.size() + kTopicsPerTimeout - 1) / kTopicsPerTimeout);
+            long limit = kCreationTimeout * hundreds;
             // A rejection whose text names no broker count costs a metadata request: one per text.
             std::map<std::string, long> counted;
             std::vector<std::pair<std::size_t, py::object>> retry;
             for (auto &[i, factor] : asking) {
                 if (i >= stop_)
                     continue;
-                sent[i] = t;
+                sent[i] = {t, limit};
                 if (!fs.contains(topic(i))) {
                     raced.push_back(i);
                     continue;
@@ -512,7 +543,7 @@ class TopicBatch {
             asking = std::move(retry);
         }
         std::sort(created.begin(), created.end());
-        py::object listed = await_listed(created, sent);
+        py::dict listed = await_listed(created, sent);
         created_ = before_stop(created);
         for (std::size_t i : created_)
             raced.push_back(i);
@@ -524,9 +555,9 @@ class TopicBatch {
     }
 
     // The wait of create_topic_with_params, for all the created topics.
-    // Returns the last metadata, which lists them all when none failed.
-    py::object await_listed(std::vector<std::size_t> waiting, const std::vector<double> &sent) {
-        py::object listed;
+    // Returns what the metadata said of them.
+    py::dict await_listed(std::vector<std::size_t> waiting, const std::vector<std::pair<double, long>> &sent) {
+        py::dict listed;
         // A broker often lists new topics within tens of milliseconds, and
         // this wait is most of a small database's start: the first looks come
         // soon, later ones at the pace of create_topic_with_params.
@@ -536,7 +567,7 @@ class TopicBatch {
             if (waiting.empty())
                 return listed;
             try {
-                listed = list_topics();
+                look(waiting, listed);
             } catch (py::error_already_set &e) {
                 if (!is_kafka_exception(e)) {
                     if (!e.matches(PyExc_Exception))
@@ -544,15 +575,16 @@ class TopicBatch {
                     line(waiting[0], 30, py::str("Failed to create topic {}: {}").format(topic(waiting[0]), e.value()));
                 }
                 fail_first(waiting, e);
-                return py::object();
+                return listed;
             }
             std::vector<std::size_t> still;
+            double t = now();
             for (std::size_t i : waiting) {
                 if (listed.contains(topic(i))) {
                     line(i, 20, py::str("Topic {} created").format(topic(i)));
-                } else if (now() - sent[i] >= kCreationTimeout) {
-                    std::string message = "Timeout " + text_of(py::int_(static_cast<int>(kCreationTimeout))) +
-                                          "s on creating topic " + text_of(topic(i)) + " expired";
+                } else if (t - sent[i].first >= static_cast<double>(sent[i].second)) {
+                    std::string message = "Timeout " + std::to_string(sent[i].second) + "s on creating topic " +
+                                          text_of(topic(i)) + " expired";
                     line(i, 30, py::str("Failed to create topic " + text_of(topic(i)) + ": " + message));
                     fail_with(i, PyExc_Exception, py::str(message));
                 } else {
@@ -749,6 +781,7 @@ PYBIND11_MODULE(dorrow, m) {
                                         admin_module.attr("ConfigEntry"),
                                         admin_module.attr("AlterConfigOpType").attr("SET"),
                                         import_host("confluent_kafka").attr("KafkaException"),
+                                        import_host("confluent_kafka").attr("TopicCollection"),
                                         cls.attr("get_topic_configs")};
                     })
                     .get_stored();

@@ -26,14 +26,15 @@ class Admin(AdminClient):
     ) -> list[str] | None:
         """create_or_update_topic for every topic (a topic named twice once), with one request per
         step for all of them: one creation of the missing (the replication-factor fallback applied
-        to the batch), one wait until the metadata lists them, one description of the
-        configurations, one partition request and one incremental alteration for those that
-        differ. Prints the lines topic-by-topic calls print, in the same order. A topic that fails
-        ends it there: the topics before it are in shape, its error is raised and the lines of later
-        topics are not printed, though the requests may have created or altered them. When a
-        subclass overrides create_or_update_topic or a method it calls, that is called per topic.
-        Returns the topics this call created, in the order given (not those another process created
-        first), or None when overrides were called."""
+        to the batch), one wait until the metadata lists them (10 s for every started hundred topics
+        created: a broker lists them when it has applied the whole creation), one description of the
+        configurations, one partition request and one incremental alteration for those that differ.
+        Prints the lines topic-by-topic calls print, in the same order. A topic that fails ends it
+        there: the topics before it are in shape, its error is raised and the lines of later topics
+        are not printed, though the requests may have created or altered them. When a subclass
+        overrides create_or_update_topic or a method it calls, that is called per topic. Returns the
+        topics this call created, in the order given (not those another process created first), or
+        None when overrides were called."""
 
     def get_topic_configs(self, topic: str) -> dict[str, Any]:
         """{} for a missing topic, else {"num_partitions", "replication_factor", "configs"}."""

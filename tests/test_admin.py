@@ -318,26 +318,30 @@ def test_refusals_that_are_retried_print_nothing_and_a_raised_one_is_printed(adm
     assert printed(capsys)[0].startswith(f"Failed to describe {ConfigResource('topic', unique_name)}: ")
 
 
+def configs_show(admin, topics, wanted):
+    """Whether every topic's configuration shows `wanted`, asked in one request."""
+    futures = admin.describe_configs([ConfigResource("topic", topic) for topic in topics])
+    return all(f.result()[name].value == value for f in futures.values() for name, value in wanted.items())
+
+
 def test_a_store_over_many_collections_creates_the_missing_and_corrects_the_rest_leaving_what_it_does_not_name(
     make_store, admin, unique_name, capsys
 ):
     names = [f"c{i:02d}" for i in range(30)]
+    topics = [f"{unique_name}.{name}" for name in names]
+    existing, missing = topics[::3], [topic for i, topic in enumerate(topics) if i % 3]
     own = {"max.message.bytes": "5000000", "retention.ms": "86400000"}
-    for name in names[::3]:
-        admin.create_topic_with_params(f"{unique_name}.{name}", 1, 1)
-        admin.set_topic_configs(f"{unique_name}.{name}", {**own, "retention.ms": 86400000})
-    for name in names[::3]:
-        configs_once_applied(admin, f"{unique_name}.{name}", own)
+    admin.create_or_update_topics(existing, 1, 1, own)
+    wait_until(lambda: configs_show(admin, existing, own))
     capsys.readouterr()
 
     make_store(names)
 
-    lines = printed(capsys)
-    created = [line.split()[1] for line in lines if line.startswith("Topic ") and line.endswith(" created")]
-    assert created == [f"{unique_name}.{name}" for i, name in enumerate(names) if i % 3]
-    for i, name in enumerate(names):
-        store_settings = {"cleanup.policy": "compact", "segment.ms": "100", "min.cleanable.dirty.ratio": "0.01"}
-        configs_once_applied(admin, f"{unique_name}.{name}", {**(own if i % 3 == 0 else {}), **store_settings})
+    created = [line.split()[1] for line in printed(capsys) if line.startswith("Topic ") and line.endswith(" created")]
+    assert created == missing
+    store_settings = {"cleanup.policy": "compact", "segment.ms": "100", "min.cleanable.dirty.ratio": "0.01"}
+    wait_until(lambda: configs_show(admin, existing, {**own, **store_settings})
+               and configs_show(admin, missing, store_settings))
 
 
 class OwnTopics(KafkaJsonCompaction):
@@ -399,7 +403,7 @@ def test_a_batch_prints_and_shapes_as_topic_by_topic_calls_do_with_one_request_p
                               "incremental_alter_configs": 1}
     for topic in batched:
         partitions_once_added(admin, topic, 2)
-        configs_once_applied(admin, topic, {"cleanup.policy": "compact", "delete.retention.ms": "100"})
+    wait_until(lambda: configs_show(admin, batched, {"cleanup.policy": "compact", "delete.retention.ms": "100"}))
 
 
 def test_a_topic_failing_in_a_batch_ends_it_where_topic_by_topic_calls_would_end(admin, unique_name, capsys):
