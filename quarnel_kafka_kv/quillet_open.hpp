@@ -164,15 +164,6 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
     }
 }
 
-void create_compacted_topic(py::handle self, py::handle topic) {
-    py::dict settings;
-    settings["cleanup.policy"] = "compact";
-    settings["delete.retention.ms"] = "100";
-    settings["segment.ms"] = "100";
-    settings["min.cleanable.dirty.ratio"] = "0.01";
-    py::getattr(self, host->n.admin).attr("create_or_update_topic")(topic, 1, 3, settings);
-}
-
 void add_collection_callback(py::handle self, py::handle collection_name, py::handle callback) {
     require_callable(callback, "callback");
     py::object callbacks = py::getattr(self, host->n.collection_callbacks);
