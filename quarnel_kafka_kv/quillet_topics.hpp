@@ -64,8 +64,12 @@ void create_compacted_topics(py::handle self, py::dict &topics) {
             call_method(self, host->n.create_compacted_topic, topic.first);
         return;
     }
-    call_method(py::getattr(self, host->n.admin), intern("create_or_update_topics"), py::list(topics.attr("keys")()),
-                py::int_(1), py::int_(3), compacted_topic_settings());
+    py::object created = call_method(py::getattr(self, host->n.admin), intern("create_or_update_topics"),
+                                     py::list(topics.attr("keys")()), py::int_(1), py::int_(3),
+                                     compacted_topic_settings());
+    if (!created.is_none())
+        for (auto topic : created)
+            core_of(self).created_topics.insert(topic_key(topic));
 }
 
 // Every collection topic exists with the store's settings; a transport

@@ -7,6 +7,7 @@ import importlib.util
 import os
 import shutil
 import subprocess
+import types
 
 import pytest
 from confluent_kafka import KafkaError, KafkaException
@@ -179,7 +180,9 @@ def test_a_zero_timeout_fails_after_creating_without_looking_for_the_topic(admin
 
 
 def test_a_missing_topic_is_created_then_configured_in_one_alteration(admin, unique_name, capsys):
-    admin.create_or_update_topic(unique_name, 1, 3, {"cleanup.policy": "compact", "delete.retention.ms": 100})
+    # Any mapping of settings, a read-only one too.
+    admin.create_or_update_topic(unique_name, 1, 3,
+                                 types.MappingProxyType({"cleanup.policy": "compact", "delete.retention.ms": 100}))
 
     assert printed(capsys) == [
         fell_back(unique_name, 1),
