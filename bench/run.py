@@ -242,6 +242,67 @@ def child_construct_bare(p: dict) -> dict:
     return {"seconds": seconds}
 
 
+def collection_topics(db: str, n: int) -> list[str]:
+    return [f"{db}.c{i:04d}" for i in range(n)]
+
+
+def child_collections_store(p: dict) -> dict:
+    """The constructor over n collections, new or existing; the store prints its lines as it does by default."""
+    from quarnel_kafka_kv.quillet import KafkaJsonCompaction
+    names = [topic.split(".", 1)[1] for topic in collection_topics(p["db"], p["n"])]
+    gc.collect()
+    t0 = time.perf_counter()
+    store = KafkaJsonCompaction(p["conf"], names, p["db"], **quiet_store_kwargs())
+    seconds = time.perf_counter() - t0
+    held = len(store._topics)
+    stop_store(store)
+    if held != p["n"]:
+        raise RuntimeError(f"the store follows {held} collections, expected {p['n']}")
+    return {"seconds": seconds}
+
+
+def child_collections_bare(p: dict) -> dict:
+    """The bare client's share of opening n collections. New: one describe_cluster (how many brokers), one
+    create_topics of every topic, compacted, then a wait until the metadata lists them all. Existing:
+    one describe_topics and one describe_configs of all topics, one list_offsets of every partition's end, a
+    producer and a consumer assigned to every partition."""
+    from confluent_kafka import OFFSET_BEGINNING, Consumer, KafkaException, Producer, TopicCollection, TopicPartition
+    from confluent_kafka.admin import AdminClient, ConfigResource, NewTopic, OffsetSpec
+    import quarnel_kafka_kv.quillet  # noqa: F401
+    topics = collection_topics(p["db"], p["n"])
+    gc.collect()
+    t0 = time.perf_counter()
+    admin = AdminClient(p["conf"])
+    if p["new"]:
+        brokers = len(admin.describe_cluster().result().nodes)
+        created = admin.create_topics([NewTopic(t, 1, min(3, brokers), config=TOPIC_SETTINGS) for t in topics])
+        for future in created.values():
+            future.result()
+        # Asked of these topics alone, as the store asks: a listing of the whole cluster costs as many topics as
+        # the cluster holds.
+        pending = topics
+        while pending:
+            answers = admin.describe_topics(TopicCollection(pending))
+            pending = [t for t, f in answers.items() if f.exception() is not None]
+            time.sleep(LISTING_WAIT if pending else 0)
+        return {"seconds": time.perf_counter() - t0}
+    described = {t: f.result() for t, f in admin.describe_topics(TopicCollection(topics)).items()}
+    for future in admin.describe_configs([ConfigResource("topic", t) for t in topics]).values():
+        future.result()
+    partitions = [TopicPartition(t, part.id) for t, d in described.items() for part in d.partitions]
+    listed = admin.list_offsets({tp: OffsetSpec.latest() for tp in partitions})
+    ends = {tp: f.result().offset for tp, f in listed.items()}
+    producer = Producer(p["conf"])
+    consumer = Consumer(consumer_config(p["conf"]))
+    consumer.assign([TopicPartition(tp.topic, tp.partition, OFFSET_BEGINNING) for tp in partitions])
+    seconds = time.perf_counter() - t0
+    consumer.close()
+    producer.flush(10)
+    if len(ends) != p["n"] or any(ends.values()):
+        raise KafkaException(f"expected {p['n']} empty partitions, got the ends {ends}")
+    return {"seconds": seconds}
+
+
 def take_turns(runs: dict, warmup: int, reps: int) -> dict[str, list[float]]:
     """Times each callable `reps` times after `warmup` untimed calls, rotating the order every round."""
     names = list(runs)
@@ -695,7 +756,8 @@ def load_case(conf: dict, db: str, lines: int, reps: int, client: list[str], wor
 
 CHILDREN = {"replay_store": child_replay_store, "replay_bare": child_replay_bare, "reads": child_reads,
             "writes": child_writes, "visible_writes": child_visible_writes, "latency": child_latency,
-            "construct_bare": child_construct_bare, "bulk": child_bulk, "threads": child_threads}
+            "construct_bare": child_construct_bare, "bulk": child_bulk, "threads": child_threads,
+            "collections_store": child_collections_store, "collections_bare": child_collections_bare}
 
 
 def child_main(kind: str, params: str) -> None:
@@ -760,11 +822,47 @@ def load_topic(conf: dict, topic: str, n: int) -> float:
 def delete_topics(conf: dict, topics: list[str]) -> None:
     from confluent_kafka.admin import AdminClient
     admin = AdminClient(conf)  # kept alive until every answer is in
-    for f in admin.delete_topics(topics, operation_timeout=30).values():
-        try:
-            f.result()
-        except Exception as e:  # a leftover topic is worth a line, not a failed run
-            print(f"could not delete a benchmark topic: {e}", file=sys.stderr)
+    # In parts: a request for thousands of topics outlasts the request time-out.
+    for start in range(0, len(topics), 500):
+        for f in admin.delete_topics(topics[start:start + 500], operation_timeout=30).values():
+            try:
+                f.result()
+            except Exception as e:  # a leftover topic is worth a line, not a failed run
+                print(f"could not delete a benchmark topic: {e}", file=sys.stderr)
+
+
+def clear_away(conf: dict, topics: list[str], probe: str) -> None:
+    """Deletes the topics and waits until the broker has stopped their partitions: a broker applies changes to
+    its metadata one after another, so a topic created next has a leader only after that."""
+    from confluent_kafka.admin import AdminClient, NewTopic
+    delete_topics(conf, topics)
+    admin = AdminClient(conf)  # kept alive until its answer is in
+    admin.create_topics([NewTopic(probe, 1, 1)])[probe].result()
+    await_leaders(conf, [probe])
+    delete_topics(conf, [probe])
+
+
+def await_leaders(conf: dict, topics: list[str], timeout: float = 900) -> None:
+    """Until every partition of the topics answers for its end offset. A broker lists new topics before it has
+    created their logs, which it then does one after another (about 100 a second on a busy 2-core machine), and a
+    creation that follows waits behind them: each run of the many-collections case starts on a settled broker."""
+    from confluent_kafka import KafkaException, TopicPartition
+    from confluent_kafka.admin import AdminClient, OffsetSpec
+    admin = AdminClient(conf)
+    pending = [TopicPartition(t, 0) for t in topics]
+    deadline = time.monotonic() + timeout
+    while pending:
+        answers = admin.list_offsets({tp: OffsetSpec.latest() for tp in pending})
+        left = []
+        for tp, f in answers.items():
+            try:
+                f.result()
+            except KafkaException:
+                left.append(tp)
+        pending = left
+        if pending and time.monotonic() > deadline:
+            raise RuntimeError(f"{len(pending)} partitions still have no leader after {timeout:.0f} s")
+        time.sleep(0.2 if pending else 0)
 
 
 # ------------------------------------------------------------------------------------------ report
@@ -900,7 +998,7 @@ def properties_text(props: dict) -> str:
 
 
 def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started: dict, load_notes: list[str],
-           growth_note: str, elapsed: float) -> str:
+           growth_note: str, collections_note: str, elapsed: float) -> str:
     import confluent_kafka
     mode = "quick" if args.quick else f"--only {args.only}" if args.only else "full"
     extra = dict(prop.split("=", 1) for prop in args.client)
@@ -929,6 +1027,8 @@ def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started:
         "",
         *([f"Replay time per added key between sizes (medians; equal steps mean linear growth): {growth_note}.", ""]
           if growth_note else []),
+        *([f"Start-up time per added collection between sizes (medians): {collections_note}.", ""]
+          if collections_note else []),
         "Ratios are the store's median over its baseline's median, both measured in this run, taking turns. "
         "A target with a unit applies to the median itself.",
         "",
@@ -993,6 +1093,19 @@ def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started:
         "from as many threads in the same run: an idempotent producer without linger, each writer waiting for its "
         "record's delivery report (served by a polling thread) and then for a consumer thread of the process "
         "to have applied that offset.",
+        "- collections: the `KafkaJsonCompaction` constructor call alone over as many collections (the store "
+        "printing its lines as by default), in a fresh process per run (imports excluded), on the test broker. New "
+        "database: every topic missing, a new database per run; baseline the bare client's share of the same work "
+        "in a fresh process: one `describe_cluster` (how many brokers), one `create_topics` of every topic with "
+        "the store's settings at min(3, brokers) replicas, then a wait until `describe_topics` answers for them "
+        f"all, looking every {LISTING_WAIT * 1000:g} ms. Existing database: empty topics already in shape; "
+        "baseline one `describe_topics` and one `describe_configs` of all topics, one `list_offsets` of every "
+        "partition's end, a Producer, and a Consumer with the store's consumer properties assigned to every "
+        "partition. Every run starts once the broker has settled: it lists new topics before it has created their "
+        "logs, which it then creates one after another, and a creation that follows waits behind them; the run "
+        "waits (untimed) until every partition of the previous one answers for its end offset, then deletes that "
+        "database and waits until a topic created after the deletion has a leader (the broker applies its "
+        "metadata changes in order).",
         "",
     ]
     return "\n".join(lines)
@@ -1002,7 +1115,12 @@ def report(rows: list[Row], args, bootstrap: str, defaults_broker: str, started:
 
 
 START_KEYS = 500
-CASES = ("reads", "construction", "replay", "peak", "writes", "visible", "latency", "bulk", "load", "threads")
+CASES = ("reads", "construction", "replay", "peak", "writes", "visible", "latency", "bulk", "load", "threads",
+         "collections")
+# Collections per database in the many-collections case, and how often the bare client looks whether the metadata
+# lists the topics it created: the store's own wait looks every 0.1 s.
+COLLECTION_COUNTS = (100, 1000)
+LISTING_WAIT = 0.01
 
 
 def p99(samples: list[float]) -> float:
@@ -1032,6 +1150,57 @@ def construction_case(conf: dict, db: str, reps: int, case: str, target: float |
                     f"warm-up {show_time(warm['store']['seconds'])}")
     rows[1].note = f"warm-up {show_time(warm['bare']['seconds'])}"
     return rows
+
+
+def collections_case(conf: dict, db: str, counts: tuple[int, ...], reps: int, topics: list[str],
+                     log) -> tuple[list[Row], str]:
+    """Opening a database of n collections, new and existing, against the bare client's share of the same work,
+    each run in a fresh process on a settled broker. Each new database is deleted after its run: thousands of
+    topics more per run would exhaust the test broker's heap."""
+    from quarnel_kafka_kv.dorrow import Admin
+    rows: list[Row] = []
+    medians: dict[tuple[str, str, int], float] = {}
+    for n in counts:
+        made = iter(range(1_000_000))
+
+        def new(kind: str) -> dict:
+            name = f"{db}-{kind}{n}-{next(made)}"
+            made_now = collection_topics(name, n)
+            topics.extend(made_now)
+            result = run_child(f"collections_{kind}", {"conf": conf, "db": name, "n": n, "new": True})
+            log(f"  {kind}: {show_time(result['seconds'])}")
+            await_leaders(conf, made_now)
+            clear_away(conf, made_now, f"{db}-probe{n}-{next(made)}")
+            del topics[-n:]
+            return result
+
+        log(f"{n:,} collections, new database")
+        results, _ = children_in_turns({"store": lambda: new("store"), "bare": lambda: new("bare")}, reps)
+        secs = {k: [x["seconds"] for x in v] for k, v in results.items()}
+        rows += pair("collections, new database", f"{n:,}", "KafkaJsonCompaction()", secs["store"],
+                     "bare client, same work (baseline)", secs["bare"], target=1.5, per=n)
+        medians.update({("new", k, n): statistics.median(v) for k, v in secs.items()})
+
+        log(f"{n:,} collections, existing database")
+        existing = f"{db}-existing{n}"
+        topics.extend(collection_topics(existing, n))
+        with contextlib.redirect_stdout(io.StringIO()):
+            Admin(conf).create_or_update_topics(collection_topics(existing, n), 1, 3, TOPIC_SETTINGS)
+        await_leaders(conf, collection_topics(existing, n))
+        params = {"conf": conf, "db": existing, "n": n, "new": False}
+        results, _ = children_in_turns({"store": lambda: run_child("collections_store", params),
+                                        "bare": lambda: run_child("collections_bare", params)}, reps)
+        secs = {k: [x["seconds"] for x in v] for k, v in results.items()}
+        rows += pair("collections, existing database", f"{n:,}", "KafkaJsonCompaction()", secs["store"],
+                     "bare client, same work (baseline)", secs["bare"], target=1.5, per=n)
+        medians.update({("existing", k, n): statistics.median(v) for k, v in secs.items()})
+    steps = []
+    for a, b in zip(counts, counts[1:]):
+        for case in ("new", "existing"):
+            grow = {k: (medians[(case, k, b)] - medians[(case, k, a)]) / (b - a) for k in ("store", "bare")}
+            steps.append(f"{case} database {a:,} → {b:,}: store {grow['store'] * 1e3:.2f} ms, bare client "
+                         f"{grow['bare'] * 1e3:.2f} ms")
+    return rows, "; ".join(steps)
 
 
 def replay_case(conf: dict, db: str, n: int, reps: int, targets: bool, peaks: bool = False) -> tuple[list[Row], dict]:
@@ -1068,6 +1237,8 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--quick", action="store_true", help="small sizes for a smoke run of every case")
     ap.add_argument("--reps", type=int, help="timed repetitions per case (default 5, quick 3)")
     ap.add_argument("--sizes", help="replay sizes, comma-separated (default 10000,100000,1000000; quick 10000)")
+    ap.add_argument("--collections", help="collections per database in the many-collections case, comma-separated "
+                                           "(default 100,1000; quick 10,30)")
     ap.add_argument("--output", default=str(ROOT / "bench" / "RESULTS.md"), help="where to write the table")
     ap.add_argument("--bootstrap", default=os.environ.get("QUARNEL_KAFKA_BOOTSTRAP"),
                     help="Kafka bootstrap servers (default: $QUARNEL_KAFKA_BOOTSTRAP)")
@@ -1109,6 +1280,7 @@ def main(argv: list[str] | None = None) -> int:
     topics: list[str] = []
     rows: list[Row] = []
     load_notes = []
+    collections_note = ""
     defaults_broker = "a broker with Kafka's default settings"
 
     def log(msg: str) -> None:
@@ -1275,11 +1447,18 @@ def main(argv: list[str] | None = None) -> int:
                              th["bare_one"], "s", note=f"bare client's speed-up "
                              f"{statistics.median(th['bare_one']) / statistics.median(th['bare_many']):.1f}x"))
             rows += trows
+
+        # Last: thousands of topics made and deleted leave the broker busy for a while.
+        if "collections" in only:
+            counts = (tuple(int(c) for c in args.collections.split(",")) if args.collections
+                      else (10, 30) if args.quick else COLLECTION_COUNTS)
+            case_rows, collections_note = collections_case(conf, db, counts, args.reps, topics, log)
+            rows += case_rows
     finally:
         if not args.keep_topics:
             delete_topics(conf, topics)
 
-    text = report(rows, args, args.bootstrap, defaults_broker, started, load_notes, growth_note,
+    text = report(rows, args, args.bootstrap, defaults_broker, started, load_notes, growth_note, collections_note,
                   time.perf_counter() - t_start)
     print(text)
     Path(args.output).parent.mkdir(parents=True, exist_ok=True)

@@ -1,83 +1,9 @@
 // Topic administration: `Admin`, a Kafka AdminClient that brings topics into
 // a wanted shape.
-#include "host.hpp"
-
-#include <cctype>
+#include "dorrow_batch.hpp"
 
 namespace quarnel {
 namespace {
-
-namespace py = pybind11;
-using namespace pybind11::literals;
-
-// Host names bound when the module is loaded. Kept for the life of the
-// process, as pybind11 advises for objects that C++ code keeps.
-struct Bindings {
-    py::object time, sleep, NewTopic, NewPartitions, ConfigResource, ConfigEntry, SET, KafkaException;
-    // The method table's own get_topic_configs, to tell it from an override.
-    py::object get_topic_configs;
-};
-const Bindings *bindings = nullptr;
-
-// One line of the Admin: printed, or logged at `level` (INFO 20, WARNING 30)
-// when its `logger` is set, as a store with a logger sets it.
-void say(py::handle self, int level, py::handle message) {
-    py::object logger = py::getattr(self, "logger", py::none());
-    if (logger.is_none())
-        py::print(message);
-    else
-        log_line(logger, level, message);
-}
-
-bool is_kafka_exception(py::error_already_set &e) {
-    return e.matches(bindings->KafkaException);
-}
-
-std::string error_name(py::error_already_set &e) {
-    return e.value().attr("args")[py::int_(0)].attr("name")().cast<std::string>();
-}
-
-// Reads the first run of digits at `pos`; -1 when there is none.
-long digits_at(const std::string &text, std::size_t pos) {
-    while (pos < text.size() && text[pos] == ' ')
-        ++pos;
-    std::size_t end = pos;
-    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
-        ++end;
-    return end == pos ? -1 : std::stol(text.substr(pos, end - pos));
-}
-
-// How many brokers a rejected replication factor says the cluster has.
-// ZooKeeper-mode brokers end the text with "brokers: N."; KRaft brokers say
-// "... because only N broker(s) are registered." and may add more text.
-long available_brokers(py::handle admin, const std::string &text) {
-    auto marker = text.rfind("brokers:");
-    if (marker != std::string::npos) {
-        // The old rule: the last piece without its closing character.
-        std::string piece = text.substr(marker + 8);
-        if (!piece.empty())
-            piece.pop_back();
-        try {
-            return py::int_(py::str(piece)).cast<long>();
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ValueError))
-                throw;
-        }
-    }
-    auto only = text.find("only ");
-    if (only != std::string::npos && text.find(" broker", only) != std::string::npos) {
-        long n = digits_at(text, only + 5);
-        if (n >= 0)
-            return n;
-    }
-    return static_cast<long>(py::len(admin.attr("list_topics")("timeout"_a = 10).attr("brokers")));
-}
-
-// A description that a broker lagging behind the others may refuse for a
-// while; see describe_when_known.
-bool is_lagging_refusal(py::error_already_set &e) {
-    return is_kafka_exception(e) && error_name(e) == "UNKNOWN_TOPIC_OR_PART";
-}
 
 // The description of a topic. A refused describe request is printed before
 // it is raised, unless it will be retried.
@@ -120,9 +46,9 @@ py::dict describe_when_known(py::handle self, py::handle topic, bool until_liste
     py::object own = self.attr("get_topic_configs");
     bool overridden = !PyCFunction_Check(own.ptr()) || !py::getattr(own, "__self__").is(self) ||
                       !py::object(py::type::handle_of(self).attr("get_topic_configs")).is(bindings->get_topic_configs);
-    double deadline = bindings->time().cast<double>() + 10.0;
+    double deadline = bindings->monotonic().cast<double>() + 10.0;
     for (;;) {
-        bool last_try = bindings->time().cast<double>() >= deadline;
+        bool last_try = bindings->monotonic().cast<double>() >= deadline;
         try {
             py::dict description = overridden ? py::dict(own(topic))
                                               : describe(self, topic, !last_try);
@@ -155,8 +81,9 @@ void create_or_update_topic(py::handle self, py::handle topic, py::handle num_pa
         self.attr("set_topic_partitions")(topic, num_partitions);
 
     py::object configs = topic_configs["configs"];
+    py::dict given = settings_of(config_dict);
     bool is_equal_cnf = true;
-    for (auto item : py::reinterpret_borrow<py::dict>(config_dict)) {
+    for (auto item : given) {
         py::object current = configs[item.first].attr("value");
         if (!current.equal(py::str(item.second)))
             is_equal_cnf = false;
@@ -164,7 +91,7 @@ void create_or_update_topic(py::handle self, py::handle topic, py::handle num_pa
     if (is_equal_cnf)
         return;
     py::dict wanted;
-    for (auto item : py::reinterpret_borrow<py::dict>(config_dict))
+    for (auto item : given)
         wanted[item.first] = py::str(item.second);
     self.attr("set_topic_configs")(topic, wanted);
 }
@@ -175,7 +102,7 @@ void create_topic_with_params(py::handle self, py::handle topic_arg, py::handle 
     py::object topic_md = bindings->NewTopic(topic, "num_partitions"_a = num_partitions,
                                              "replication_factor"_a = replication_factor);
     py::dict fs = self.attr("create_topics")(py::list(py::make_tuple(topic_md)));
-    py::object t = bindings->time();
+    py::object t = bindings->monotonic();
     if (fs.empty())
         return;
     auto first = *fs.begin();
@@ -183,7 +110,7 @@ void create_topic_with_params(py::handle self, py::handle topic_arg, py::handle 
     py::object f = py::reinterpret_borrow<py::object>(first.second);
     try {
         f.attr("result")();
-        while (bindings->time() - t < py::reinterpret_borrow<py::object>(timeout)) {
+        while (bindings->monotonic() - t < py::reinterpret_borrow<py::object>(timeout)) {
             if (self.attr("list_topics")("timeout"_a = 10).attr("topics").contains(topic)) {
                 say(self, 20, py::str("Topic {} created").format(topic));
                 return;
@@ -221,7 +148,7 @@ void create_topic_with_params(py::handle self, py::handle topic_arg, py::handle 
 // defaults, wiping settings an operator made.
 py::object set_topic_configs(py::handle self, py::handle topic, py::handle config_dict) {
     py::object resource = bindings->ConfigResource("topic", topic);
-    for (auto item : py::reinterpret_borrow<py::dict>(config_dict)) {
+    for (auto item : settings_of(config_dict)) {
         resource.attr("set_config")(item.first, item.second);
         // The incremental request takes text only; the replacing one sent a number as its text.
         resource.attr("add_incremental_config")(
@@ -255,6 +182,34 @@ void set_topic_partitions(py::handle self, py::handle topic, py::handle new_tota
     }
 }
 
+
+// The topics it created, which are empty unless another process wrote to
+// them since: a caller that reads them need not ask where they end. None when
+// overrides ran, whose creations are theirs to know.
+py::object create_or_update_topics(py::handle self, py::handle topics, py::handle num_partitions,
+                                   py::handle replication_factor, py::handle config_dict) {
+    // A text would be taken as one topic per character.
+    if (PyUnicode_Check(topics.ptr()) || PyBytes_Check(topics.ptr()))
+        throw py::type_error(std::string("topics must be an iterable of topic names, not ") +
+                             Py_TYPE(topics.ptr())->tp_name);
+    py::dict seen;  // a topic named twice is one topic
+    for (auto topic : py::iter(topics))
+        seen[topic] = py::none();
+    py::list names(seen);
+    // Overrides of the steps are called as they are, topic by topic.
+    bool own = is_own_method<create_or_update_topic>(self, "create_or_update_topic") &&
+               is_own_method<get_topic_configs>(self, "get_topic_configs") &&
+               is_own_method<create_topic_with_params>(self, "create_topic_with_params") &&
+               is_own_method<set_topic_configs>(self, "set_topic_configs") &&
+               is_own_method<set_topic_partitions>(self, "set_topic_partitions");
+    if (!own) {
+        for (auto topic : names)
+            self.attr("create_or_update_topic")(topic, num_partitions, replication_factor, config_dict);
+        return py::none();
+    }
+    return TopicBatch(self, std::move(names)).run(num_partitions, replication_factor, config_dict);
+}
+
 }  // namespace
 }  // namespace quarnel
 
@@ -262,9 +217,8 @@ PYBIND11_MODULE(dorrow, m) {
     using namespace quarnel;
     namespace py = pybind11;
 
-    py::object time_module = import_host("time");
-    py::object admin_module = import_host("confluent_kafka.admin");
-    py::object cls = make_class(m, "Admin", py::make_tuple(admin_module.attr("AdminClient")), nullptr);
+    py::object cls =
+        make_class(m, "Admin", py::make_tuple(import_from("confluent_kafka.admin", "AdminClient")), nullptr);
     cls.attr("logger") = py::none();
 
     // The texts of Admin's documentation are part of its interface: none but
@@ -274,6 +228,10 @@ PYBIND11_MODULE(dorrow, m) {
                                        {"topic", "num_partitions", "replication_factor", "config_dict"},
                                        "create_or_update_topic($self, topic, num_partitions, replication_factor, "
                                        "config_dict)\n--\n\n"),
+        method<create_or_update_topics>("create_or_update_topics",
+                                        {"topics", "num_partitions", "replication_factor", "config_dict"},
+                                        "create_or_update_topics($self, topics, num_partitions, replication_factor, "
+                                        "config_dict)\n--\n\n"),
         method<get_topic_configs>("get_topic_configs", {"topic"}, "get_topic_configs($self, topic)\n--\n\n"),
         method<create_topic_with_params>(
             "create_topic_with_params", {"topic", "num_partitions", "replication_factor", {"timeout", py::int_(10)}},
@@ -285,17 +243,5 @@ PYBIND11_MODULE(dorrow, m) {
     });
 
     static py::gil_safe_call_once_and_store<Bindings> storage;
-    bindings = &storage
-                    .call_once_and_store_result([&] {
-                        return Bindings{time_module.attr("time"),
-                                        time_module.attr("sleep"),
-                                        admin_module.attr("NewTopic"),
-                                        admin_module.attr("NewPartitions"),
-                                        admin_module.attr("ConfigResource"),
-                                        admin_module.attr("ConfigEntry"),
-                                        admin_module.attr("AlterConfigOpType").attr("SET"),
-                                        import_host("confluent_kafka").attr("KafkaException"),
-                                        cls.attr("get_topic_configs")};
-                    })
-                    .get_stored();
+    bindings = &storage.call_once_and_store_result([&] { return load_bindings(cls); }).get_stored();
 }

@@ -412,6 +412,18 @@ inline void define_methods(py::handle cls, const std::vector<Method> &methods) {
     }
 }
 
+// Whether `obj.name` is still the table's method `Fn`: not overridden in a
+// subclass, replaced on the class or shadowed on the instance. A caller that
+// may do the work of several calls at once does so only then, or an override
+// would no longer be called.
+template <auto Fn>
+bool is_own_method(py::handle obj, const char *name) {
+    py::object found = py::getattr(obj, name);
+    return PyCFunction_Check(found.ptr()) && PyCFunction_GET_SELF(found.ptr()) == obj.ptr() &&
+           PyCFunction_GET_FUNCTION(found.ptr()) ==
+               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Native<Fn>::call));
+}
+
 // A plain function of no arguments, such as a default action.
 template <void (*Fn)()>
 py::object plain_function(const char *name, const char *doc, py::handle module) {

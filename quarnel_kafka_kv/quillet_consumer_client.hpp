@@ -119,30 +119,27 @@ class LogClient {
     bool list_logs(py::handle consumer, const std::vector<Log *> &logs, std::vector<Partition> &found) {
         py::str topic = logs.front()->topic;
         try {
-            py::object listed = logs.size() == 1
-                                    ? call_method_with(consumer, host->n.list_topics, host->kw.timeout, topic,
-                                                       py::float_(kRequestTimeout))
-                                    : call_method_with(consumer, host->n.list_topics, host->kw.timeout,
-                                                       py::float_(kRequestTimeout));
-            listed = listed.attr("topics");
-            core_.contact.heard();
-            py::dict earliest, latest;
             std::vector<std::pair<Log *, py::object>> wanted;  // (log, TopicPartition)
+            auto want = [&](Log *log, py::handle id) { wanted.emplace_back(log, call(host->TopicPartition, log->topic, id)); };
+            std::vector<Log *> asked;
             for (Log *log : logs) {
-                topic = log->topic;
-                if (!partitions_of(listed, topic, [&](py::handle id) {
-                        py::object tp = call(host->TopicPartition, topic, id);
-                        earliest[tp] = call_method(host->OffsetSpec, intern("earliest"));
-                        latest[tp] = call_method(host->OffsetSpec, intern("latest"));
-                        wanted.emplace_back(log, tp);
-                    }))
-                    return false;
+                // This store's construction created it: empty, with one partition.
+                if (core_.created_topics.erase(log->key)) {
+                    found.emplace_back(log, 0);
+                    continue;
+                }
+                asked.push_back(log);
             }
-            py::object admin = py::getattr(self_, host->n.admin);
-            py::dict firsts = call_method_with(admin, intern("list_offsets"), host->kw.request_timeout, earliest,
-                                               py::float_(kRequestTimeout));
-            py::dict ends = call_method_with(admin, intern("list_offsets"), host->kw.request_timeout, latest,
-                                             py::float_(kRequestTimeout));
+            if (asked.empty())
+                return true;
+            if (!(asked.size() == 1 ? list_one(consumer, *asked.front(), want) : describe_all(asked, want, topic)))
+                return false;
+            py::dict earliest, latest;
+            for (auto &[log, tp] : wanted) {
+                earliest[tp] = call_method(host->OffsetSpec, intern("earliest"));
+                latest[tp] = call_method(host->OffsetSpec, intern("latest"));
+            }
+            py::dict firsts = list_offsets(earliest), ends = list_offsets(latest);
             for (auto &[log, tp] : wanted) {
                 topic = log->topic;
                 Partition p(log, py::getattr(tp, host->n.partition).cast<long long>());
@@ -157,6 +154,60 @@ class LogClient {
             return lacks(topic, text_of(e.value()));
         }
         return true;
+    }
+
+    // A log read again: asked of its own, new client, which has no old metadata of it.
+    template <typename Want>
+    bool list_one(py::handle consumer, Log &log, Want want) {
+        py::object listed = call_method_with(consumer, host->n.list_topics, host->kw.timeout, log.topic,
+                                             py::float_(kRequestTimeout))
+                                .attr("topics");
+        core_.contact.heard();
+        return partitions_of(listed, log.topic, [&](py::handle id) { want(&log, id); });
+    }
+
+    // Every log in one description, asked of these topics alone: a listing
+    // of the whole cluster costs as much as the cluster has topics.
+    template <typename Want>
+    bool describe_all(const std::vector<Log *> &logs, Want want, py::str &topic) {
+        py::list names;
+        for (Log *log : logs)
+            names.append(log->topic);
+        py::dict answers = call_method_with(py::getattr(self_, host->n.admin), host->n.describe_topics,
+                                            host->kw.request_timeout, call(host->TopicCollection, names),
+                                            py::float_(kRequestTimeout));
+        for (Log *log : logs) {
+            topic = log->topic;
+            py::object description;
+            try {
+                description = call_method(answers[log->topic], host->n.result);
+            } catch (py::error_already_set &e) {
+                if (kafka_error_name(e.value()) == "UNKNOWN_TOPIC_OR_PART")
+                    return lacks(topic, "the cluster does not list it");
+                throw;
+            }
+            core_.contact.heard();
+            py::list partitions = description.attr("partitions");
+            if (partitions.empty())
+                return lacks(topic, "it has no partitions yet");
+            for (auto partition : partitions)
+                want(log, partition.attr("id"));
+        }
+        return true;
+    }
+
+    // The offsets a spec names for each partition, as the consumer reads
+    // them: under read_committed an open transaction ends its partition.
+    py::dict list_offsets(py::dict specs) {
+        py::object admin = py::getattr(self_, host->n.admin);
+        PyObject *level = find(core_.consumer_config, py::str("isolation.level"));
+        bool uncommitted = level && text_of(level) == "read_uncommitted";
+        if (host->IsolationLevel.is_none())
+            return call_method_with(admin, intern("list_offsets"), host->kw.request_timeout, specs,
+                                    py::float_(kRequestTimeout));
+        return call_method_with(admin, intern("list_offsets"), keywords("request_timeout", "isolation_level"), specs,
+                                py::float_(kRequestTimeout),
+                                host->IsolationLevel.attr(uncommitted ? "READ_UNCOMMITTED" : "READ_COMMITTED"));
     }
 
     // Calls `each` with every partition of `topic` the metadata lists, in order.

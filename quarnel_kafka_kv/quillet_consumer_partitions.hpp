@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace quarnel {
@@ -74,16 +75,18 @@ class PartitionTable {
         logs_.reserve(py::len(topics));  // never grows again: partitions point into it
         for (auto topic : topics)
             logs_.emplace_back(topic);
+        for (Log &log : logs_)
+            by_topic_[log.key] = &log;
     }
 
     std::vector<Log> &logs() { return logs_; }
     std::vector<Partition> &partitions() { return partitions_; }
 
     Log &log_of(py::handle topic) {
-        for (Log &log : logs_)
-            if (same_text(log.topic, topic))
-                return log;
-        throw std::logic_error("a record of a topic the store does not follow");
+        auto found = by_topic_.find(topic_key(topic));
+        if (found == by_topic_.end())
+            throw std::logic_error("a record of a topic the store does not follow");
+        return *found->second;
     }
 
     // The partition a message came from; the last one found is tried first,
@@ -137,6 +140,7 @@ class PartitionTable {
     }
 
     std::vector<Log> logs_;
+    std::unordered_map<std::string, Log *> by_topic_;
     std::vector<Partition> partitions_;
     std::size_t last_ = 0;
 };

@@ -116,6 +116,9 @@ struct StoreCore {
     double opened_at = monotonic_now();
     bool topics_ready = true;   // false: the consumer thread makes them ready first
     py::list refusal;           // [a refused login or handshake the consumer heard, or None]
+    // Topics this store's construction created, empty: the consumer thread
+    // starts them at their first offset without asking where they end.
+    std::unordered_set<std::string> created_topics;
 
     // Threads of the store's own besides the consumer thread (topic settings
     // made again), joined by a stop; added by the consumer thread.

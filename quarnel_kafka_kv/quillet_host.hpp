@@ -61,7 +61,8 @@ struct Host {
     Names n;
     Keywords kw;
     // The Kafka client.
-    py::object Consumer, Producer, TopicPartition, TopicCollection, KafkaException, KafkaError, Admin, READ, OffsetSpec;
+    py::object Consumer, Producer, TopicPartition, TopicCollection, KafkaException, KafkaError, Admin, READ, OffsetSpec,
+        IsolationLevel;
     py::object INVALID_ARG, PARTITION_EOF, AUTHENTICATION, SSL, TOPIC_AUTHORIZATION_FAILED, AUTO_OFFSET_RESET,
         LOG_TRUNCATION, GROUP_AUTHORIZATION_FAILED, UNKNOWN_TOPIC_OR_PART, UNKNOWN_TOPIC, UNKNOWN_PARTITION, FATAL,
         MSG_TIMED_OUT, PURGE_QUEUE, PURGE_INFLIGHT;
@@ -96,6 +97,7 @@ Host load_host() {
     h.Admin = import_from("dorrow", "Admin");
     h.READ = import_host("confluent_kafka.admin").attr("AclOperation").attr("READ");
     h.OffsetSpec = import_host("confluent_kafka.admin").attr("OffsetSpec");
+    h.IsolationLevel = py::getattr(kafka, "IsolationLevel", py::none());
     py::object e = h.KafkaError;
     h.INVALID_ARG = e.attr("_INVALID_ARG");
     h.PARTITION_EOF = e.attr("_PARTITION_EOF");

@@ -93,15 +93,15 @@ py::dict collection_topics(StoreCore &core, py::handle db_name, const py::list &
 // Clients and the attributes the store is known by, before any request.
 py::list build_clients(py::handle self, py::handle core_object, StoreCore &core, py::handle admin_configs) {
     py::object configs = with_logger(self, core_object, admin_configs);
-    py::object admin = call(host->Admin, admin_config(configs));
+    py::list refusal;
+    refusal.append(py::none());
+    py::object admin = call(host->Admin, admin_config(configs, refusal));
     py::object logger = py::getattr(self, host->n.logger, py::none());
     if (!logger.is_none())
         py::setattr(admin, host->n.logger, logger);
     py::setattr(self, host->n.admin, admin);
     core.clients_log = clients_log(configs);
-    py::list refusal;
-    refusal.append(py::none());
-    core.consumer_config = consumer_config(configs, refusal);
+    core.consumer_config = consumer_config(configs);
     py::setattr(self, host->n.consumer, call(host->Consumer, core.consumer_config));
     py::setattr(self, host->n.producer,
                 call(host->Producer, producer_config(configs, core, py::getattr(self, host->n.write_timeout_s))));
@@ -162,15 +162,6 @@ void init_store(py::handle self, py::handle admin_configs, py::handle collection
         abandon(self, core, thread);
         throw;
     }
-}
-
-void create_compacted_topic(py::handle self, py::handle topic) {
-    py::dict settings;
-    settings["cleanup.policy"] = "compact";
-    settings["delete.retention.ms"] = "100";
-    settings["segment.ms"] = "100";
-    settings["min.cleanable.dirty.ratio"] = "0.01";
-    py::getattr(self, host->n.admin).attr("create_or_update_topic")(topic, 1, 3, settings);
 }
 
 void add_collection_callback(py::handle self, py::handle collection_name, py::handle callback) {

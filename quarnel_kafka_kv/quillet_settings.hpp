@@ -151,7 +151,6 @@ py::object with_logger(py::handle self, py::handle core_object, py::handle admin
 // Whether the clients hand their lines to a logger, which they do only when polled.
 bool clients_log(py::handle configs) { return bool(setting(configs, {"logger"})); }
 
-py::object admin_config(py::handle configs) { return without(configs, kConsumerOnly); }
 
 // The producer's copy of the configuration. Overlapping writers rely on the
 // producer keeping each partition's records in the order they were handed
@@ -195,7 +194,7 @@ bool callers_linger(py::handle configs) {
 
 // A client reports a refused login or TLS handshake only to an error
 // callback; its requests merely time out as transport failures. The
-// consumer's copy gets this recorder, which also calls the caller's own
+// Admin's copy gets this recorder, which also calls the caller's own
 // callback, so that construction can name the real cause.
 py::object refusal_recorder(py::list latest, py::object callers_error_cb) {
     return py::cpp_function([latest, callers_error_cb](py::object error) {
@@ -207,9 +206,17 @@ py::object refusal_recorder(py::list latest, py::object callers_error_cb) {
     });
 }
 
-// The consumer's copy of the configuration. `refusal` receives a refused
+// The Admin's copy of the configuration. `refusal` receives a refused
 // login or handshake (see refusal_recorder).
-py::dict consumer_config(py::handle configs, py::list refusal) {
+py::object admin_config(py::handle configs, py::list refusal) {
+    py::object conf = without(configs, kConsumerOnly);
+    if (PyDict_Check(conf.ptr()))
+        conf["error_cb"] = refusal_recorder(refusal, conf.attr("get")("error_cb"));
+    return conf;
+}
+
+// The consumer's copy of the configuration.
+py::dict consumer_config(py::handle configs) {
     py::dict conf = host->dict_type(without(configs, kProducerOnly));
     conf["session.timeout.ms"] = 6000;
     // Every partition is assigned from an offset the consumer thread chose; a
@@ -232,7 +239,6 @@ py::dict consumer_config(py::handle configs, py::list refusal) {
     // Two fetches' worth keeps it busy.
     if (!conf.contains("queued.max.messages.kbytes"))
         conf["queued.max.messages.kbytes"] = 2048;
-    conf["error_cb"] = refusal_recorder(refusal, conf.attr("get")("error_cb"));
     return conf;
 }
 

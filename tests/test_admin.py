@@ -1,4 +1,5 @@
 """Admin: topic creation, description and correction against a real broker."""
+import collections
 import concurrent.futures
 import glob
 import importlib.metadata
@@ -6,6 +7,7 @@ import importlib.util
 import os
 import shutil
 import subprocess
+import types
 
 import pytest
 from confluent_kafka import KafkaError, KafkaException
@@ -13,6 +15,7 @@ from confluent_kafka.admin import ConfigResource, NewPartitions
 
 import quarnel_kafka_kv
 from quarnel_kafka_kv.dorrow import Admin
+from quarnel_kafka_kv.quillet import KafkaJsonCompaction
 from store_fixtures import partitions_once_added, wait_until
 
 ZOOKEEPER_TEXT = "Replication factor: 3 larger than available brokers: {}."
@@ -177,7 +180,9 @@ def test_a_zero_timeout_fails_after_creating_without_looking_for_the_topic(admin
 
 
 def test_a_missing_topic_is_created_then_configured_in_one_alteration(admin, unique_name, capsys):
-    admin.create_or_update_topic(unique_name, 1, 3, {"cleanup.policy": "compact", "delete.retention.ms": 100})
+    # Any mapping of settings, a read-only one too.
+    admin.create_or_update_topic(unique_name, 1, 3,
+                                 types.MappingProxyType({"cleanup.policy": "compact", "delete.retention.ms": 100}))
 
     assert printed(capsys) == [
         fell_back(unique_name, 1),
@@ -316,14 +321,118 @@ def test_refusals_that_are_retried_print_nothing_and_a_raised_one_is_printed(adm
     assert printed(capsys)[0].startswith(f"Failed to describe {ConfigResource('topic', unique_name)}: ")
 
 
-def test_correcting_a_topic_leaves_the_settings_it_does_not_name(make_store, admin, unique_name):
-    topic = f"{unique_name}.cfg"
-    admin.create_topic_with_params(topic, 1, 1)
+def configs_show(admin, topics, wanted):
+    """Whether every topic's configuration shows `wanted`, asked in one request."""
+    futures = admin.describe_configs([ConfigResource("topic", topic) for topic in topics])
+    return all(f.result()[name].value == value for f in futures.values() for name, value in wanted.items())
+
+
+def test_a_store_over_many_collections_creates_the_missing_and_corrects_the_rest_leaving_what_it_does_not_name(
+    make_store, admin, unique_name, capsys
+):
+    names = [f"c{i:02d}" for i in range(30)]
+    topics = [f"{unique_name}.{name}" for name in names]
+    existing, missing = topics[::3], [topic for i, topic in enumerate(topics) if i % 3]
     own = {"max.message.bytes": "5000000", "retention.ms": "86400000"}
-    admin.set_topic_configs(topic, {**own, "retention.ms": 86400000})
-    configs_once_applied(admin, topic, own)
-    make_store(["cfg"])
-    configs_once_applied(admin, topic, {**own, "cleanup.policy": "compact", "segment.ms": "100"})
+    admin.create_or_update_topics(existing, 1, 1, own)
+    wait_until(lambda: configs_show(admin, existing, own))
+    capsys.readouterr()
+
+    make_store(names)
+
+    created = [line.split()[1] for line in printed(capsys) if line.startswith("Topic ") and line.endswith(" created")]
+    assert created == missing
+    store_settings = {"cleanup.policy": "compact", "segment.ms": "100", "min.cleanable.dirty.ratio": "0.01"}
+    wait_until(lambda: configs_show(admin, existing, {**own, **store_settings})
+               and configs_show(admin, missing, store_settings))
+
+
+class OwnTopics(KafkaJsonCompaction):
+    def create_compacted_topic(self, topic):
+        self.asked.append(topic)
+        super().create_compacted_topic(topic)
+
+
+def test_a_store_whose_class_creates_its_topics_itself_is_asked_for_each(make_store, unique_name):
+    OwnTopics.asked = []
+    make_store(["a", "b", "c"], cls=OwnTopics)
+    assert OwnTopics.asked == [f"{unique_name}.{name}" for name in "abc"]
+
+
+class CountsRequests(Admin):
+    """Counts the client's requests of the steps, which a batch makes once for all its topics."""
+
+    def __init__(self, configs):
+        super().__init__(configs)
+        self.requests = collections.Counter()
+
+    def counted(name):
+        def request(self, *args, **kwargs):
+            self.requests[name] += 1
+            return getattr(super(CountsRequests, self), name)(*args, **kwargs)
+        return request
+
+    create_topics = counted("create_topics")
+    describe_configs = counted("describe_configs")
+    create_partitions = counted("create_partitions")
+    incremental_alter_configs = counted("incremental_alter_configs")
+
+
+def test_a_batch_prints_and_shapes_as_topic_by_topic_calls_do_with_one_request_per_step(
+    admin_configs, unique_name, capsys
+):
+    wanted = {"cleanup.policy": "compact", "delete.retention.ms": 100}
+    setup = Admin(admin_configs)
+
+    def topics(prefix):
+        setup.create_topic_with_params(f"{prefix}.few", 1, 1)  # too few partitions, the cluster's settings
+        setup.create_or_update_topic(f"{prefix}.shaped", 2, 1, wanted)
+        configs_once_applied(setup, f"{prefix}.shaped", {"cleanup.policy": "compact"})
+        return [f"{prefix}.{name}" for name in ("new", "few", "shaped", "other")]
+
+    singly, batched = topics(f"{unique_name}-1"), topics(f"{unique_name}-2")
+    admin = CountsRequests(admin_configs)
+    capsys.readouterr()
+    for topic in singly:
+        admin.create_or_update_topic(topic, 2, 3, wanted)
+    lines = printed(capsys)
+    admin.requests.clear()
+
+    assert admin.create_or_update_topics(batched + batched[:1], 2, 3, wanted) == [batched[0], batched[3]]
+
+    assert [line.replace(f"{unique_name}-2", f"{unique_name}-1") for line in printed(capsys)] == lines
+    # The missing two asked for at factor 3, then at the broker count; the existing, then the created described.
+    assert admin.requests == {"create_topics": 2, "describe_configs": 2, "create_partitions": 1,
+                              "incremental_alter_configs": 1}
+    for topic in batched:
+        partitions_once_added(admin, topic, 2)
+    wait_until(lambda: configs_show(admin, batched, {"cleanup.policy": "compact", "delete.retention.ms": "100"}))
+
+
+def test_a_topic_failing_in_a_batch_ends_it_where_topic_by_topic_calls_would_end(admin, unique_name, capsys):
+    good, bad = f"{unique_name}.a", f"{unique_name}.no spaces"
+    with pytest.raises(KafkaException) as singly:
+        admin.create_or_update_topic(bad, 1, 1, {})
+
+    with pytest.raises(KafkaException) as batched:
+        admin.create_or_update_topics([good, bad, f"{unique_name}.c"], 1, 1, {"cleanup.policy": "compact"})
+
+    assert batched.value.args[0].name() == singly.value.args[0].name() == "TOPIC_EXCEPTION"
+    assert printed(capsys) == [f"Topic {good} created", "('cleanup.policy', 'compact')", altered(good)]
+
+
+class PerTopic(Admin):
+    def create_or_update_topic(self, topic, *args):
+        self.asked.append((topic, *args))
+
+
+def test_a_batch_calls_an_overridden_step_per_topic(admin_configs):
+    admin = PerTopic(admin_configs)
+    admin.asked = []
+    assert admin.create_or_update_topics(iter(["a", "b", "a"]), 2, 1, {}) is None
+    assert admin.asked == [("a", 2, 1, {}), ("b", 2, 1, {})]
+    with pytest.raises(TypeError, match="not str"):
+        admin.create_or_update_topics("ab", 2, 1, {})
 
 
 # --- get_topic_configs --------------------------------------------------------------------------

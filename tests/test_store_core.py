@@ -488,13 +488,15 @@ def test_callbacks_fire_per_new_record_and_a_new_one_replaces_the_old(make_store
 
 
 def test_a_listener_that_writes_does_not_hold_up_the_consumer_thread(make_store):
-    store = make_store(["a", "b"], pause=1.0)  # the default pause, without read_your_writes
+    store = make_store(["a", "b"], pause=3.0)  # a pause, without read_your_writes
     store.add_collection_listener("a", lambda key, value: store.set_collection_value("b", key, value))
+    writer = make_store(["a"])
     started = time.monotonic()
-    make_store(["a"]).set_collection_values("a", {f"k{i}": i for i in range(5)})
+    writer.set_collection_values("a", {f"k{i}": i for i in range(5)})
     wait_until(lambda: len(store.get_collection_keys("b")) == 5, timeout=20)
     took = time.monotonic() - started
-    assert took < 1.0, f"5 records mirrored in {took:.1f} s"
+    # Pausing would take 15 s; a loaded machine takes a few.
+    assert took < 7.5, f"5 records mirrored in {took:.1f} s, as if each write paused"
 
 
 def test_records_without_a_value_are_kept_as_absent_values(make_store, admin_configs, unique_name):
