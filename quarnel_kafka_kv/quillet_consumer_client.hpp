@@ -62,14 +62,35 @@ class LogClient {
         return call_method_with(consumer_, host->n.consume, host->kw.consume, num_messages, timeout);
     }
 
-    // The partitions of `log`, each from its first offset, with the end
-    // offset that closes its replay. False while the cluster cannot tell
-    // (`lacking()` says what it lacked); a refused authorization raises.
-
-
+    // The partitions of a log read again, each from its first offset, with
+    // the end offset that closes its replay, asked of `consumer`, the log's
+    // own new client. Its offsets are that client's too: the Admin still
+    // knows the log before it started over, and some client releases (2.5,
+    // 2.6) free its old metadata twice when the Admin asks about it. False
+    // while the cluster cannot tell (`lacking()` says what it lacked); a
+    // refused authorization raises.
     bool list_with(py::handle consumer, Log &log, std::vector<Partition> &found) {
-        std::vector<Log *> logs{&log};
-        return list_logs(consumer, logs, found);
+        const py::str &topic = log.topic;
+        try {
+            std::vector<py::object> ids;
+            if (!list_one(consumer, log, [&](Log *, py::handle id) { ids.push_back(py::reinterpret_borrow<py::object>(id)); }))
+                return false;
+            for (const py::object &id : ids) {
+                auto marks = watermarks_of(consumer, topic, id, false);
+                if (!marks)
+                    return lacks(topic, "the end offset of partition " + text_of(id) + " is not known yet");
+                Partition p(&log, id.cast<long long>());
+                p.start = p.next = marks->first;
+                p.end = marks->second;
+                p.replaying = p.end > p.next;
+                found.push_back(p);
+            }
+        } catch (py::error_already_set &e) {
+            if (!e.matches(host->KafkaException) || is_authorization_failure(e.value()))
+                throw;
+            return lacks(topic, text_of(e.value()));
+        }
+        return true;
     }
 
     // Every log's partitions at once, in one metadata request and two offset
@@ -79,10 +100,9 @@ class LogClient {
         std::vector<Log *> all;
         for (Log &log : logs)
             all.push_back(&log);
-        return list_logs(consumer_, all, found);
+        return list_logs(all, found);
     }
 
-    // Reads every partition of the table from where the thread stands.
     // Reads every partition of the table from where the thread stands.
     void assign(const std::vector<Partition> &partitions) { assign_with(consumer_, partitions); }
 
@@ -116,7 +136,7 @@ class LogClient {
     // The partitions of `logs`, each from its first offset, with the end
     // offset that closes its replay. False while the cluster cannot tell
     // (`lacking()` says what it lacked); a refused authorization raises.
-    bool list_logs(py::handle consumer, const std::vector<Log *> &logs, std::vector<Partition> &found) {
+    bool list_logs(const std::vector<Log *> &logs, std::vector<Partition> &found) {
         py::str topic = logs.front()->topic;
         try {
             std::vector<std::pair<Log *, py::object>> wanted;  // (log, TopicPartition)
@@ -132,7 +152,7 @@ class LogClient {
             }
             if (asked.empty())
                 return true;
-            if (!(asked.size() == 1 ? list_one(consumer, *asked.front(), want) : describe_all(asked, want, topic)))
+            if (!(asked.size() == 1 ? list_one(consumer_, *asked.front(), want) : describe_all(asked, want, topic)))
                 return false;
             py::dict earliest, latest;
             for (auto &[log, tp] : wanted) {
@@ -156,7 +176,7 @@ class LogClient {
         return true;
     }
 
-    // A log read again: asked of its own, new client, which has no old metadata of it.
+    // One log's partitions, as `consumer`'s metadata lists them.
     template <typename Want>
     bool list_one(py::handle consumer, Log &log, Want want) {
         py::object listed = call_method_with(consumer, host->n.list_topics, host->kw.timeout, log.topic,
@@ -196,7 +216,7 @@ class LogClient {
         return true;
     }
 
-    // The offsets a spec names for each partition, as the consumer reads
+    // The offsets that each partition's OffsetSpec names, as the consumer reads
     // them: under read_committed an open transaction ends its partition.
     py::dict list_offsets(py::dict specs) {
         py::object admin = py::getattr(self_, host->n.admin);

@@ -38,7 +38,7 @@ lowest_client() {
     "$1" - <<'PY'
 import re, sys
 here = sys.version_info[:2]
-for low, op, version in re.findall(r"\"confluent-kafka>=([\d.]+),<\d+(?:; *python_version *([<>]=?) *'([\d.]+)')?\"",
+for low, op, version in re.findall(r"\"confluent-kafka>=([\d.]+),(?:!=[\d.*]+,)*<\d+(?:; *python_version *([<>]=?) *'([\d.]+)')?\"",
                                    open("pyproject.toml").read()):
     there = tuple(int(part) for part in version.split(".")) if version else None
     if not op or {"<": here < there, "<=": here <= there, ">": here > there, ">=": here >= there}[op]:
@@ -53,7 +53,7 @@ PY
 # exact versions of tools/constraints.txt. $1: pip extras, such as "[test]".
 # QUARNEL_PYTHON picks the interpreter (default: python3), QUARNEL_CLIENT_VERSION
 # the confluent-kafka release (a version, or "lowest"). Sets VENV: .venv for the
-# defaults, else one per choice (.venv-3.13, .venv-3.10-client2.6.0), so runs on
+# defaults, else one per choice (.venv-3.13, .venv-3.10-client2.4.0), so runs on
 # different Pythons neither rebuild nor disturb each other.
 install_package() {
     local python=python3 client="${QUARNEL_CLIENT_VERSION:-}"
