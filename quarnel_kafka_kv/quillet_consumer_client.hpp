@@ -64,16 +64,15 @@ class LogClient {
 
     // The partitions of a log read again, each from its first offset, with
     // the end offset that closes its replay, asked of `consumer`, the log's
-    // own new client. Its offsets are that client's too: the Admin still
-    // knows the log before it started over, and some client releases (2.5,
-    // 2.6) free its old metadata twice when the Admin asks about it. False
-    // while the cluster cannot tell (`lacking()` says what it lacked); a
-    // refused authorization raises.
+    // own new client: the Admin still holds the metadata of the log before
+    // it started over. False while the cluster cannot tell (`lacking()` says
+    // what it lacked); a refused authorization raises.
     bool list_with(py::handle consumer, Log &log, std::vector<Partition> &found) {
         const py::str &topic = log.topic;
         try {
             std::vector<py::object> ids;
-            if (!list_one(consumer, log, [&](Log *, py::handle id) { ids.push_back(py::reinterpret_borrow<py::object>(id)); }))
+            auto keep = [&](Log *, py::handle id) { ids.push_back(py::reinterpret_borrow<py::object>(id)); };
+            if (!list_one(consumer, log, keep))
                 return false;
             for (const py::object &id : ids) {
                 auto marks = watermarks_of(consumer, topic, id, false);
