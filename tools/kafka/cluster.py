@@ -510,7 +510,9 @@ class KafkaCluster:
         """SIGKILL one node, as a crash would; its data stays for start_node."""
         n = self.nodes[i]
         n.signal(signal.SIGKILL)
-        if not n.wait_exit(10):
+        # On a loaded machine a killed JVM can take over 10 s to be reaped; one reported as surviving
+        # would die later and stay down, as nothing restarts it.
+        if not n.wait_exit(60):
             raise KafkaToolingError(f"node {n.node_id} survived SIGKILL")
 
     def pause_node(self, i: int) -> None:
