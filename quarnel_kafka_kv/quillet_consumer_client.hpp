@@ -78,16 +78,10 @@ class LogClient {
                 auto marks = watermarks_of(consumer, topic, id, false);
                 if (!marks)
                     return lacks(topic, "the end offset of partition " + text_of(id) + " is not known yet");
-                Partition p(&log, id.cast<long long>());
-                p.start = p.next = marks->first;
-                p.end = marks->second;
-                p.replaying = p.end > p.next;
-                found.push_back(p);
+                found.push_back(from_start(&log, id.cast<long long>(), marks->first, marks->second));
             }
         } catch (py::error_already_set &e) {
-            if (!e.matches(host->KafkaException) || is_authorization_failure(e.value()))
-                throw;
-            return lacks(topic, text_of(e.value()));
+            return lacks_unless_refused(e, topic);
         }
         return true;
     }
@@ -161,18 +155,29 @@ class LogClient {
             py::dict firsts = list_offsets(earliest), ends = list_offsets(latest);
             for (auto &[log, tp] : wanted) {
                 topic = log->topic;
-                Partition p(log, py::getattr(tp, host->n.partition).cast<long long>());
-                p.start = p.next = offset_of(firsts[tp]);
-                p.end = offset_of(ends[tp]);
-                p.replaying = p.end > p.next;
-                found.push_back(p);
+                found.push_back(from_start(log, py::getattr(tp, host->n.partition).cast<long long>(),
+                                           offset_of(firsts[tp]), offset_of(ends[tp])));
             }
         } catch (py::error_already_set &e) {
-            if (!e.matches(host->KafkaException) || is_authorization_failure(e.value()))
-                throw;
-            return lacks(topic, text_of(e.value()));
+            return lacks_unless_refused(e, topic);
         }
         return true;
+    }
+
+    // A partition read from its first offset up to the end that closes its replay.
+    static Partition from_start(Log *log, long long id, long long start, long long end) {
+        Partition p(log, id);
+        p.start = p.next = start;
+        p.end = end;
+        p.replaying = p.end > p.next;
+        return p;
+    }
+
+    // A client failure leaves the listing for later; a refused authorization raises.
+    bool lacks_unless_refused(py::error_already_set &e, py::handle topic) {
+        if (!e.matches(host->KafkaException) || is_authorization_failure(e.value()))
+            throw;
+        return lacks(topic, text_of(e.value()));
     }
 
     // One log's partitions, as `consumer`'s metadata lists them.
