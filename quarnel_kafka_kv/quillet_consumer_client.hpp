@@ -14,6 +14,8 @@ namespace {
 
 // How long the thread waits for one metadata or offsets answer before trying again.
 constexpr double kRequestTimeout = 1.0;
+// The offset a timestamp query names for a partition's end.
+constexpr long long kLatestOffset = -1;
 
 // The client's message accessors, called through their C entry points: the
 // replay reads six of them for every record.
@@ -121,6 +123,26 @@ class LogClient {
         if (!marks || marks->first < 0)
             return std::nullopt;
         return marks->first;
+    }
+
+    // The client learns where a topic's partitions lead from metadata it
+    // asks for itself, and asks of a topic assigned to it only if it has not
+    // already looked at the cluster since starting. Otherwise (the thread
+    // listed the topics through the Admin, or created them after the client
+    // connected) it waits for its next scan for unknown topics, up to a
+    // second, and the first write read back waits with it. An offsets query
+    // of no wait sends one metadata request for all the topics now; its
+    // answer arrives after the query has given up, and is kept.
+    void learn_topics(const std::vector<Log> &logs) {
+        py::list partitions;
+        for (const Log &log : logs)
+            partitions.append(call(host->TopicPartition, log.topic, py::int_(0), py::int_(kLatestOffset)));
+        try {
+            call_method(consumer_, intern("offsets_for_times"), partitions, py::float_(0.0));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(host->KafkaException))
+                throw;
+        }
     }
 
     const std::string &lacking() const { return lacking_; }

@@ -239,6 +239,12 @@ py::dict consumer_config(py::handle configs) {
     // Two fetches' worth keeps it busy.
     if (!conf.contains("queued.max.messages.kbytes"))
         conf["queued.max.messages.kbytes"] = 2048;
+    // A partition just created, or just moved to another broker, answers a
+    // fetch with an error for a moment; the client then waits half a second
+    // (its default) before fetching again, and a write read back waits with
+    // it. The Java client waits 100 ms.
+    if (!conf.contains("fetch.error.backoff.ms"))
+        conf["fetch.error.backoff.ms"] = 100;
     return conf;
 }
 
