@@ -125,26 +125,6 @@ class LogClient {
         return marks->first;
     }
 
-    // The client learns where a topic's partitions lead from metadata it
-    // asks for itself, and asks of a topic assigned to it only if it has not
-    // already looked at the cluster since starting. Otherwise (the thread
-    // listed the topics through the Admin, or created them after the client
-    // connected) it waits for its next scan for unknown topics, up to a
-    // second, and the first write read back waits with it. An offsets query
-    // of no wait sends one metadata request for all the topics now; its
-    // answer arrives after the query has given up, and is kept.
-    void learn_topics(const std::vector<Log> &logs) {
-        py::list partitions;
-        for (const Log &log : logs)
-            partitions.append(call(host->TopicPartition, log.topic, py::int_(0), py::int_(kLatestOffset)));
-        try {
-            call_method(consumer_, intern("offsets_for_times"), partitions, py::float_(0.0));
-        } catch (py::error_already_set &e) {
-            if (!e.matches(host->KafkaException))
-                throw;
-        }
-    }
-
     const std::string &lacking() const { return lacking_; }
 
   private:
@@ -281,10 +261,30 @@ class LogClient {
     }
 
     void assign_with(py::handle consumer, const std::vector<Partition> &partitions) {
-        py::list assignment;
-        for (const Partition &p : partitions)
+        py::list assignment, ends;
+        for (const Partition &p : partitions) {
             assignment.append(call(host->TopicPartition, p.log->topic, py::int_(p.id), py::int_(p.next)));
+            ends.append(call(host->TopicPartition, p.log->topic, py::int_(p.id), py::int_(kLatestOffset)));
+        }
         call_method(consumer, host->n.assign, assignment);
+        ask_about(consumer, ends);
+    }
+
+    // The client learns where partitions lead from metadata it asks for
+    // itself, and asks about a partition assigned to it only if it has not
+    // looked at the cluster since starting. Otherwise (the thread listed the
+    // topics through the Admin or another client, or created them after the
+    // client connected) it waits for its next scan for unknown topics, up to
+    // a second, and a write read back waits with it. An offsets query of no
+    // wait sends one metadata request for all of them now; the answer comes
+    // after the query gave up, and is kept.
+    static void ask_about(py::handle consumer, py::handle partitions) {
+        try {
+            call_method(consumer, intern("offsets_for_times"), partitions, py::float_(0.0));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(host->KafkaException))
+                throw;
+        }
     }
 
     static std::optional<std::pair<long long, long long>> watermarks_of(py::handle consumer, py::handle topic,

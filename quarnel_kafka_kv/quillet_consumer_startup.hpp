@@ -78,7 +78,6 @@ class StartUp {
         for (Log &log : table_.logs())
             log.origins = table_.count(log) > 1 ? py::object(py::dict()) : py::object();
         client_.assign(table_.partitions());
-        client_.learn_topics(table_.logs());
         return true;
     }
 
