@@ -55,6 +55,32 @@ class SpareConsumer {
     py::object consumer;
 };
 
+// A partition read from its first offset up to the end that closes its replay.
+Partition from_start(Log *log, long long id, long long start, long long end) {
+    Partition p(log, id);
+    p.start = p.next = start;
+    p.end = end;
+    p.replaying = p.end > p.next;
+    return p;
+}
+
+// The client learns where partitions lead from metadata it asks for
+// itself, and asks about a partition assigned to it only if it has not
+// looked at the cluster since starting. Otherwise (the thread listed the
+// topics through the Admin or another client, or created them after the
+// client connected) it waits for its next scan for unknown topics, up to
+// a second, and a write read back waits with it. An offsets query of no
+// wait sends one metadata request for all of them now; the answer comes
+// after the query gave up, and is kept.
+void ask_about(py::handle consumer, py::handle partitions) {
+    try {
+        call_method(consumer, intern("offsets_for_times"), partitions, py::float_(0.0));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(host->KafkaException))
+            throw;
+    }
+}
+
 class LogClient {
   public:
     LogClient(py::handle self, StoreCore &core)
@@ -166,15 +192,6 @@ class LogClient {
         return true;
     }
 
-    // A partition read from its first offset up to the end that closes its replay.
-    static Partition from_start(Log *log, long long id, long long start, long long end) {
-        Partition p(log, id);
-        p.start = p.next = start;
-        p.end = end;
-        p.replaying = p.end > p.next;
-        return p;
-    }
-
     // A client failure leaves the listing for later; a refused authorization raises.
     bool lacks_unless_refused(py::error_already_set &e, py::handle topic) {
         if (!e.matches(host->KafkaException) || is_authorization_failure(e.value()))
@@ -268,23 +285,6 @@ class LogClient {
         }
         call_method(consumer, host->n.assign, assignment);
         ask_about(consumer, ends);
-    }
-
-    // The client learns where partitions lead from metadata it asks for
-    // itself, and asks about a partition assigned to it only if it has not
-    // looked at the cluster since starting. Otherwise (the thread listed the
-    // topics through the Admin or another client, or created them after the
-    // client connected) it waits for its next scan for unknown topics, up to
-    // a second, and a write read back waits with it. An offsets query of no
-    // wait sends one metadata request for all of them now; the answer comes
-    // after the query gave up, and is kept.
-    static void ask_about(py::handle consumer, py::handle partitions) {
-        try {
-            call_method(consumer, intern("offsets_for_times"), partitions, py::float_(0.0));
-        } catch (py::error_already_set &e) {
-            if (!e.matches(host->KafkaException))
-                throw;
-        }
     }
 
     static std::optional<std::pair<long long, long long>> watermarks_of(py::handle consumer, py::handle topic,
